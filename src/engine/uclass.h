@@ -21,6 +21,8 @@ enum ClassBit : uint8_t {
     CLASS_LOWER = 16,  // o200k only: Ll Lm Lo Mn Mc Me
 };
 
+// Inclusive code point ranges. After from_bytes they are ascending and
+// disjoint (an image that is not is sorted and merged on load).
 struct RangeList {
     std::vector<uint32_t> starts;
     std::vector<uint32_t> ends;  // inclusive
@@ -28,7 +30,9 @@ struct RangeList {
     bool contains(uint32_t cp) const;  // binary search
 };
 
-// Reads one range list at `offset`, advancing it. False on a malformed list.
+// Reads one range list at `offset`, advancing it. False on a malformed list
+// (truncated, more than 100000 ranges, lo > hi or hi > U+10FFFF); the
+// ranges are kept as stored.
 bool read_ranges(const uint8_t* image, size_t len, size_t& offset, RangeList& out);
 
 // K range lists and the class table. Empty (no lists, no table) when the
@@ -53,8 +57,11 @@ struct UClassT {
         return lists[k].contains(cp);
     }
 
+    // Errors are complete "zelkor: ..." messages naming `source` (from_bytes)
+    // or `path` (load).
     static Expected<UClassT> from_bytes(const uint8_t* image, size_t len, std::string_view source);
     static Expected<UClassT> load(const std::string& path);
+    // 4 bytes per stored range bound plus one per class table entry.
     uint64_t footprint() const;
 };
 

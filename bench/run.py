@@ -1,0 +1,227 @@
+#!/usr/bin/env python3
+"""The benchmark suite: one command, one table.
+
+    python bench/run.py [--passes N] [--quick] [--markdown docs/benchmarks.md] [--chart docs/benchmarks.png]
+
+Measures, from Python and with the installed `zelkor`:
+  - per corpus file and encoding, single thread: MB/s and million tokens/s of
+    count, encode_ordinary, encode_to_numpy and decode;
+  - count_batch and encode_batch_to_numpy on the corpora cut into ~4 KB documents,
+    1 and 2 threads;
+  - construction time per encoding, memory_bytes, peak RSS;
+  - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
+  - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
+    in the same run, its ids checked against zelkor's, and the ratio to it.
+Every figure is the best of several passes after a warm-up.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import zelkor
+
+ROOT = Path(__file__).resolve().parents[1]
+SHARED = ROOT.parent / "shared"
+CORPUS = SHARED / "corpus"
+RANKS = {"cl100k_base": "cl100k_base.ranks", "o200k_base": "o200k_base.ranks"}
+ENCODINGS = ["cl100k_base", "o200k_base"]
+
+
+def best_of(fn, passes: int) -> float:
+    fn()  # warm-up: caches, memo, page faults
+    best = float("inf")
+    for _ in range(passes):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def documents(text: str, size: int = 4096) -> list[str]:
+    """Cuts a text into documents of about `size` bytes, at line ends where possible."""
+    docs = []
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start + size)
+        end = len(text) if end < 0 else end + 1
+        docs.append(text[start:end])
+        start = end
+    return docs
+
+
+def build_baseline() -> Path | None:
+    out = ROOT / "build" / "bench" / "baseline_classic"
+    src = ROOT / "bench" / "baseline_classic.cpp"
+    if out.exists() and out.stat().st_mtime >= src.stat().st_mtime:
+        return out
+    cxx = shutil.which("g++") or shutil.which("c++")
+    if not cxx:
+        return None
+    out.parent.mkdir(parents=True, exist_ok=True)
+    proc = subprocess.run([cxx, "-O2", "-std=c++20", str(src), "-lpcre2-8", "-o", str(out)], capture_output=True)
+    if proc.returncode != 0:
+        print("baseline not built (needs libpcre2-dev):", proc.stderr.decode()[-300:], file=sys.stderr)
+        return None
+    return out
+
+
+def run_baseline(exe: Path, encoding: str, path: Path, passes: int, tok) -> tuple[float, bool]:
+    with tempfile.NamedTemporaryFile(suffix=".ids") as dump:
+        proc = subprocess.run(
+            [str(exe), encoding, str(SHARED / "data" / RANKS[encoding]), str(path), "--dump", dump.name,
+             "--passes", str(passes)],
+            capture_output=True, check=True,
+        )
+        seconds = float(proc.stdout.split()[0])
+        same = Path(dump.name).read_bytes() == tok.encode_to_buffer(path.read_text(encoding="utf-8"),
+                                                                     disallowed_special=())
+    return seconds, same
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--passes", type=int, default=5)
+    ap.add_argument("--quick", action="store_true", help="fewer passes and shorter long runs")
+    ap.add_argument("--markdown", type=Path, help="also write the tables to this file")
+    ap.add_argument("--chart", type=Path, help="write a PNG chart (needs matplotlib)")
+    ap.add_argument("--no-baseline", action="store_true")
+    args = ap.parse_args()
+    passes = 2 if args.quick else args.passes
+    files = sorted(CORPUS.glob("*.txt"))
+    if not files:
+        print(f"no corpus in {CORPUS}", file=sys.stderr)
+        return 2
+    lines: list[str] = []
+
+    def emit(line: str = "") -> None:
+        print(line, flush=True)
+        lines.append(line)
+
+    emit(f"# zelkor {zelkor.__version__} benchmarks")
+    emit()
+    emit(f"Machine: {platform.machine()}, {os.cpu_count()} CPUs, {platform.platform()}, "
+         f"Python {platform.python_version()}.")
+    emit(f"Command: `python bench/run.py{' --quick' if args.quick else ''}`; best of {passes} passes after a warm-up.")
+    emit()
+
+    # Construction.
+    emit("## Construction")
+    emit()
+    emit("| encoding | ms | memory_bytes |")
+    emit("|---|---:|---:|")
+    toks = {}
+    for name in zelkor.BUILTIN_ENCODINGS:
+        t = best_of(lambda: zelkor.Tokenizer(name), passes)
+        toks[name] = zelkor.Tokenizer(name)
+        emit(f"| {name} | {t * 1e3:.1f} | {toks[name].memory_bytes:,} |")
+    emit()
+
+    baseline = None if args.no_baseline else build_baseline()
+    chart_rows = []
+    emit("## Single thread, from Python (MB/s, Mtok/s in parentheses)")
+    emit()
+    emit("| corpus | encoding | count | encode_ordinary | encode_to_numpy | decode | baseline | count / baseline |")
+    emit("|---|---|---:|---:|---:|---:|---:|---:|")
+    for path in files:
+        text = path.read_text(encoding="utf-8")
+        mb = len(text.encode("utf-8")) / 1e6
+        for enc in ENCODINGS:
+            tok = toks[enc]
+            ids = tok.encode_ordinary(text)
+            mt = len(ids) / 1e6
+            t_count = best_of(lambda: tok.count(text), passes)
+            t_enc = best_of(lambda: tok.encode_ordinary(text), passes)
+            t_np = best_of(lambda: tok.encode_to_numpy(text, disallowed_special=()), passes)
+            t_dec = best_of(lambda: tok.decode(ids), passes)
+            cells = [f"{mb / t:.0f} ({mt / t:.1f})" for t in (t_count, t_enc, t_np, t_dec)]
+            base = ratio = "-"
+            base_mbs = None
+            if baseline is not None:
+                t_base, same = run_baseline(baseline, enc, path, max(1, passes // 2), tok)
+                base_mbs = mb / t_base
+                base = f"{base_mbs:.1f}" + ("" if same else " (ids differ!)")
+                ratio = f"{t_base / t_count:.1f}x"
+            chart_rows.append((path.stem, enc, mb / t_count, base_mbs))
+            emit(f"| {path.stem} | {enc} | " + " | ".join(cells) + f" | {base} | {ratio} |")
+    emit()
+
+    emit("## Batches of ~4 KB documents (MB/s)")
+    emit()
+    emit("| corpus | encoding | count_batch 1T | count_batch 2T | speed-up | encode_batch_to_numpy 1T | 2T | speed-up |")
+    emit("|---|---|---:|---:|---:|---:|---:|---:|")
+    for path in files:
+        text = path.read_text(encoding="utf-8")
+        docs = documents(text)
+        mb = len(text.encode("utf-8")) / 1e6
+        for enc in ENCODINGS:
+            tok = toks[enc]
+            c1 = best_of(lambda: tok.count_batch(docs, threads=1), passes)
+            c2 = best_of(lambda: tok.count_batch(docs, threads=2), passes)
+            e1 = best_of(lambda: tok.encode_batch_to_numpy(docs, threads=1), passes)
+            e2 = best_of(lambda: tok.encode_batch_to_numpy(docs, threads=2), passes)
+            emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
+                 f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
+    emit()
+
+    emit("## Long runs of one character (`count`, ms; ratio per doubling)")
+    emit()
+    top = 1 << (18 if args.quick else 20)
+    sizes = []
+    n = 1 << 14
+    while n <= top:
+        sizes.append(n)
+        n *= 2
+    emit("| input | encoding | " + " | ".join(f"{s >> 10} KiB" for s in sizes) + " | worst ratio |")
+    emit("|---|---|" + "---:|" * (len(sizes) + 1))
+    runs = {"letter a": "a", "CJK \u4f60": "\u4f60", "punctuation !": "!", "spaces": " ", "digits 1": "1"}
+    for label, ch in runs.items():
+        width = len(ch.encode("utf-8"))
+        for enc in ENCODINGS:
+            tok = toks[enc]
+            times = [best_of(lambda: tok.count(ch * (s // width)), max(2, passes // 2)) for s in sizes]
+            ratios = [b / a for a, b in zip(times, times[1:])]
+            emit(f"| {label} | {enc} | " + " | ".join(f"{t * 1e3:.2f}" for t in times) + f" | {max(ratios):.2f} |")
+    emit()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    emit(f"Peak RSS of the benchmark process: {peak / 1024:.0f} MiB.")
+
+    if args.markdown:
+        args.markdown.parent.mkdir(parents=True, exist_ok=True)
+        args.markdown.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    if args.chart:
+        chart(chart_rows, args.chart)
+    return 0
+
+
+def chart(rows, out: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels = [f"{c}\n{e.split('_')[0]}" for c, e, _, _ in rows]
+    xs = range(len(rows))
+    fig, ax = plt.subplots(figsize=(10, 4.5))
+    ax.bar([x - 0.2 for x in xs], [r[2] for r in rows], width=0.4, label="zelkor count")
+    ax.bar([x + 0.2 for x in xs], [r[3] or 0 for r in rows], width=0.4, label="classic baseline (PCRE2 + merge loop)")
+    ax.set_xticks(list(xs))
+    ax.set_xticklabels(labels, fontsize=8)
+    ax.set_ylabel("MB/s, one thread")
+    ax.set_title("zelkor against the classic design")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(out, dpi=120)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

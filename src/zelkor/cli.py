@@ -1,0 +1,249 @@
+"""The `zelkor` command line: count, encode and decode.
+
+    zelkor count [--encoding NAME] [--threads N] [FILE ...]
+    zelkor encode [--encoding NAME] [--allowed-special all|TOKEN,...] [TEXT | --file FILE]
+    zelkor decode [--encoding NAME] [--errors replace|ignore|strict] [JSON | --file FILE]
+
+Bad input ends with a one-line message on standard error and a non-zero exit status.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from typing import Iterator, Sequence
+
+from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
+
+DEFAULT_ENCODING = "o200k_base"
+# Inputs above this size get a progress bar (when standard error is a terminal).
+PROGRESS_THRESHOLD = 8 << 20
+# Large texts are counted in pieces of about this many characters, cut where
+# a pre-token boundary is certain, so that the pieces count in parallel.
+CHUNK_CHARS = 1 << 20
+
+
+class CliError(Exception):
+    """A failure reported to the user as one line."""
+
+
+def _read_text(path: str) -> str:
+    try:
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
+    except OSError as e:
+        raise CliError(f"cannot read {path}: {e.strerror or e}") from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        name = "standard input" if path == "-" else path
+        raise CliError(f"{name} is not valid UTF-8 (byte {e.start})") from None
+
+
+def _cut_points(text: str, size: int) -> Iterator[tuple[int, int]]:
+    """Yields (start, end) pieces of about `size` characters.
+
+    A piece ends right after a line feed that is followed by an ASCII letter or
+    digit. No pre-token of any of the encodings runs across such a place (a line
+    feed is never the lead of a word and ends every run it closes), and matching
+    only looks forward, so counting the pieces separately gives the same total.
+    """
+    n = len(text)
+    start = 0
+    while n - start > size:
+        cut = -1
+        pos = start + size
+        while True:
+            nl = text.find("\n", pos, n - 1)
+            if nl < 0:
+                break
+            nxt = text[nl + 1]
+            if nxt.isascii() and nxt.isalnum():
+                cut = nl + 1
+                break
+            pos = nl + 1
+        if cut < 0:
+            break
+        yield start, cut
+        start = cut
+    yield start, n
+
+
+def _progress(total: int, desc: str):
+    if total < PROGRESS_THRESHOLD or not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, file=sys.stderr, leave=False)
+
+
+def cmd_count(args: argparse.Namespace) -> int:
+    tok = _tokenizer(args.encoding)
+    paths = args.files or ["-"]
+    texts = [(p, _read_text(p)) for p in paths]
+    bar = _progress(sum(len(t) for _, t in texts), "counting")
+    total = 0
+    try:
+        for path, text in texts:
+            pieces = [text[a:b] for a, b in _cut_points(text, CHUNK_CHARS)]
+            count = 0
+            # Batches of pieces keep memory bounded and let the bar move.
+            step = max(1, 2 * (args.threads or os.cpu_count() or 1))
+            for i in range(0, len(pieces), step):
+                batch = pieces[i : i + step]
+                count += sum(tok.count_batch(batch, threads=args.threads))
+                if bar is not None:
+                    bar.update(sum(len(p) for p in batch))
+            total += count
+            print(f"{count}\t{'-' if path == '-' else path}")
+    finally:
+        if bar is not None:
+            bar.close()
+    if len(texts) > 1:
+        print(f"{total}\ttotal")
+    return 0
+
+
+def _specials_arg(value: str | None):
+    if value is None:
+        return None
+    if value == "all":
+        return "all"
+    return {s for s in value.split(",") if s}
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    tok = _tokenizer(args.encoding)
+    if args.file is not None:
+        if args.text is not None:
+            raise CliError("give either TEXT or --file, not both")
+        text = _read_text(args.file)
+    elif args.text is not None:
+        text = args.text
+    else:
+        text = _read_text("-")
+    try:
+        ids = tok.encode(text, allowed_special=_specials_arg(args.allowed_special))
+    except ValueError as e:
+        # The disallowed-special message spans lines; its first line says it all.
+        raise CliError(str(e).splitlines()[0] + " (see --allowed-special)") from None
+    print(json.dumps(ids))
+    return 0
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    tok = _tokenizer(args.encoding)
+    if args.file is not None:
+        if args.ids is not None:
+            raise CliError("give either JSON or --file, not both")
+        raw = _read_text(args.file)
+    elif args.ids is not None:
+        raw = args.ids
+    else:
+        raw = _read_text("-")
+    try:
+        ids = json.loads(raw)
+    except json.JSONDecodeError as e:
+        raise CliError(f"ids are not valid JSON: {e.msg} at position {e.pos}") from None
+    if not isinstance(ids, list) or not all(type(i) is int for i in ids):
+        raise CliError("ids must be a JSON list of integers")
+    if any(i < 0 or i > 0xFFFFFFFF for i in ids):
+        raise CliError("ids must lie between 0 and 4294967295")
+    try:
+        text = tok.decode(ids, errors=args.errors)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    sys.stdout.write(text)
+    if not text.endswith("\n") and sys.stdout.isatty():
+        sys.stdout.write("\n")
+    return 0
+
+
+def _tokenizer(name: str) -> Tokenizer:
+    try:
+        return Tokenizer(name)
+    except RuntimeError as e:
+        raise CliError(str(e).removeprefix("zelkor: ")) from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="zelkor", description="Count, encode and decode tokens of cl100k_base, o200k_base and o200k_harmony."
+    )
+    parser.add_argument("--version", action="version", version=f"zelkor {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def add_encoding(p: argparse.ArgumentParser) -> None:
+        p.add_argument(
+            "-e",
+            "--encoding",
+            default=DEFAULT_ENCODING,
+            help=f"one of {', '.join(BUILTIN_ENCODINGS)} (default: {DEFAULT_ENCODING})",
+        )
+
+    p = sub.add_parser("count", help="count the tokens of files or standard input")
+    add_encoding(p)
+    p.add_argument("--threads", type=_non_negative, default=0, help="worker threads (default: all CPUs)")
+    p.add_argument("files", nargs="*", metavar="FILE", help="files to count; '-' or none reads standard input")
+    p.set_defaults(func=cmd_count)
+
+    p = sub.add_parser("encode", help="encode text to a JSON list of token ids")
+    add_encoding(p)
+    p.add_argument(
+        "--allowed-special",
+        metavar="SPECIALS",
+        help="'all', or a comma-separated list of special tokens to encode as their ids",
+    )
+    p.add_argument("-f", "--file", help="read the text from this file ('-' for standard input)")
+    p.add_argument("text", nargs="?", help="the text (default: standard input)")
+    p.set_defaults(func=cmd_encode)
+
+    p = sub.add_parser("decode", help="decode a JSON list of token ids to text")
+    add_encoding(p)
+    p.add_argument("--errors", default="replace", choices=["replace", "ignore", "strict"])
+    p.add_argument("-f", "--file", help="read the ids from this file ('-' for standard input)")
+    p.add_argument("ids", nargs="?", metavar="JSON", help="the ids, e.g. '[15339, 1917]' (default: standard input)")
+    p.set_defaults(func=cmd_decode)
+    return parser
+
+
+def _non_negative(value: str) -> int:
+    try:
+        n = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {value!r}") from None
+    if n < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return n
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.func(args)
+    except CliError as e:
+        print(f"zelkor: error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); stay quiet like other tools.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return 141
+    except MemoryError:
+        print("zelkor: error: out of memory", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
