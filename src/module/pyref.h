@@ -1,0 +1,44 @@
+// An owning PyObject* handle: one strong reference, dropped on destruction.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace zelkor::py {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes over a new reference (the result of most C API calls); null is
+    // allowed and means "failed".
+    static Ref steal(PyObject* o) { return Ref(o); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    // Hands the reference to the caller (e.g. as a method's result).
+    PyObject* release() { return std::exchange(p_, nullptr); }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace zelkor::py
