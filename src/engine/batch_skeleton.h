@@ -1,0 +1,84 @@
+// Runs one piece of work per text on up to `threads` worker threads.
+//
+// Workers claim texts one at a time from a shared counter, so uneven text
+// lengths balance themselves. Nothing thrown inside a worker may leave its
+// thread (that would end the process): failures are caught there, every
+// thread is joined, and only then is the call failed.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "pcache.h"
+#include "tokenizer.h"
+
+namespace zelkor {
+
+// make_state() builds what a worker keeps across its texts;
+// process(state, i, workers) handles text i.
+template <class MakeState, class Process>
+void run_batch(size_t n, size_t threads, MakeState&& make_state, Process&& process) {
+    if (n == 0) return;
+    const size_t requested = threads ? threads : available_parallelism();
+    const size_t t = std::min(n, requested);
+    const uint32_t workers = uint32_t(std::min<size_t>(t, UINT32_MAX));
+
+    if (t < 2) {
+        auto state = make_state();
+        for (size_t i = 0; i < n; ++i) process(state, i, uint32_t(1));
+        return;
+    }
+
+    // The calling thread only waits; its idle tables would otherwise keep
+    // budget from the workers.
+    park_thread_caches(workers);
+
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> failures{0};
+    std::atomic<size_t> non_memory_failures{0};
+    auto worker = [&]() noexcept {
+        try {
+            auto state = make_state();
+            for (;;) {
+                const size_t i = next.fetch_add(1);
+                if (i >= n) break;
+                process(state, i, workers);
+            }
+        } catch (const std::bad_alloc&) {
+            failures.fetch_add(1);
+        } catch (...) {
+            failures.fetch_add(1);
+            non_memory_failures.fetch_add(1);
+        }
+    };
+
+    std::vector<std::thread> pool;
+    pool.reserve(t);
+    std::string spawn_error;
+    for (size_t k = 0; k < t; ++k) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error& e) {
+            spawn_error = "failed to spawn thread: " + e.code().message() + " (os error " +
+                          std::to_string(e.code().value()) + ")";
+            break;
+        }
+    }
+    // The started workers drain the counter whatever happened above.
+    for (std::thread& th : pool) th.join();
+
+    if (!spawn_error.empty()) throw BatchError(spawn_error);
+    if (failures.load() != 0) {
+        if (non_memory_failures.load() == 0) throw std::bad_alloc();
+        throw BatchError("a scoped thread panicked");
+    }
+}
+
+}  // namespace zelkor

@@ -1,0 +1,298 @@
+#include "pcache.h"
+
+#include <sys/mman.h>
+
+#include <exception>
+#include <mutex>
+#include <vector>
+
+namespace zelkor {
+
+namespace {
+
+constexpr uint8_t mask_byte(int row, int col) { return col < row ? 0xFF : 0x00; }
+
+}  // namespace
+
+alignas(16) const uint8_t PACK_MASK[17][16] = {
+#define ZELKOR_MASK_ROW(r)                                                                  \
+    {mask_byte(r, 0),  mask_byte(r, 1),  mask_byte(r, 2),  mask_byte(r, 3),  mask_byte(r, 4), \
+     mask_byte(r, 5),  mask_byte(r, 6),  mask_byte(r, 7),  mask_byte(r, 8),  mask_byte(r, 9), \
+     mask_byte(r, 10), mask_byte(r, 11), mask_byte(r, 12), mask_byte(r, 13), mask_byte(r, 14), \
+     mask_byte(r, 15)}
+    ZELKOR_MASK_ROW(0),  ZELKOR_MASK_ROW(1),  ZELKOR_MASK_ROW(2),  ZELKOR_MASK_ROW(3),
+    ZELKOR_MASK_ROW(4),  ZELKOR_MASK_ROW(5),  ZELKOR_MASK_ROW(6),  ZELKOR_MASK_ROW(7),
+    ZELKOR_MASK_ROW(8),  ZELKOR_MASK_ROW(9),  ZELKOR_MASK_ROW(10), ZELKOR_MASK_ROW(11),
+    ZELKOR_MASK_ROW(12), ZELKOR_MASK_ROW(13), ZELKOR_MASK_ROW(14), ZELKOR_MASK_ROW(15),
+    ZELKOR_MASK_ROW(16),
+#undef ZELKOR_MASK_ROW
+};
+
+std::atomic<uint64_t> LIVE_BYTES{0};
+
+// ---- Cold probe and store ---------------------------------------------------
+
+void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t len, IdVec& out,
+                uint64_t hash, PieceKey key) {
+    const uint64_t mask = c.capacity - 1;
+    const uint64_t f = (hash >> c.shift) & ~uint64_t(1);
+    const uint64_t slots[6] = {f, f + 1, (f + 2) & mask, ((f + 2) & mask) + 1, (f + 4) & mask,
+                               ((f + 4) & mask) + 1};
+    for (int i = 2; i < 6; ++i) {
+        const CacheEntry& e = c.table[slots[i]];
+        if (e.k0 == key.k0 && e.k1 == key.k1) {
+            append_entry(e, out);
+            return;
+        }
+    }
+
+    const size_t start = out.size();
+    encode_with_first(v, piece, len, longest_prefix_token(v, piece, len), out);
+    const size_t n = out.size() - start;
+    if (n == 0 || n > CACHE_MAX_IDS || out[start] > 0xFFFFFF) return;
+
+    const TokenId* ids = out.data() + start;
+    CacheEntry fresh;
+    fresh.k0 = key.k0;
+    fresh.k1 = key.k1;
+    fresh.meta = uint64_t(n) | (uint64_t(ids[0]) << 8) | (n > 1 ? uint64_t(ids[1]) << 32 : 0);
+    fresh.ids23 = (n > 2 ? uint64_t(ids[2]) : 0) | (n > 3 ? uint64_t(ids[3]) << 32 : 0);
+
+    uint64_t target = f;  // all six taken: the even home slot gives way
+    for (uint64_t s : slots) {
+        if (c.table[s].k1 == 0) {
+            target = s;
+            break;
+        }
+    }
+    c.table[target] = fresh;
+}
+
+// ---- Tables, POOL and the budget ----------------------------------------------
+
+namespace {
+
+// Tables come straight from the kernel: page-aligned, already zero, and
+// only the pages a thread touches are ever backed by memory.
+CacheEntry* alloc_table(uint64_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<CacheEntry*>(p);
+}
+
+void free_table(PretokenCache& r) {
+    if (!r.table) return;
+    munmap(r.table, r.capacity * sizeof(CacheEntry));
+    LIVE_BYTES.fetch_sub(r.capacity * sizeof(CacheEntry));
+    r.table = nullptr;
+    r.capacity = 0;
+    r.shift = 64;
+}
+
+struct Pool {
+    std::mutex mutex;
+    bool poisoned = false;
+    std::vector<PretokenCache> records;
+};
+
+Pool& pool() {
+    // Never destroyed: threads may still return tables while the process
+    // shuts down.
+    static Pool* p = new Pool;
+    return *p;
+}
+
+// A section holding the pool lock. If an exception leaves it, the list may
+// be half-updated, so the pool is given up for good.
+class PoolSection {
+public:
+    PoolSection() : pool_(pool()), lock_(pool_.mutex), exceptions_(std::uncaught_exceptions()) {}
+    ~PoolSection() {
+        if (std::uncaught_exceptions() > exceptions_) pool_.poisoned = true;
+    }
+    bool poisoned() const { return pool_.poisoned; }
+    std::vector<PretokenCache>& records() { return pool_.records; }
+
+private:
+    Pool& pool_;
+    std::lock_guard<std::mutex> lock_;
+    int exceptions_;
+};
+
+void return_to_pool(PretokenCache r) {
+    if (!r.table) return;  // a disabled record is simply dropped
+    try {
+        PoolSection s;
+        if (!s.poisoned()) {
+            s.records().push_back(r);
+            return;
+        }
+    } catch (...) {
+        // Locking or growing the list failed: the table cannot be kept.
+    }
+    free_table(r);
+}
+
+struct Holder {
+    PretokenCache recs[2];
+    uint32_t count = 0;
+    bool borrowed = false;
+    ~Holder();
+};
+
+// Set once the holder of this thread is gone; trivially destructible, so it
+// stays readable to destructors that run after it.
+thread_local bool holder_gone = false;
+
+Holder& holder() {
+    thread_local Holder h;
+    return h;
+}
+
+Holder::~Holder() {
+    holder_gone = true;
+    for (uint32_t i = 0; i < count; ++i) return_to_pool(recs[i]);
+    count = 0;
+}
+
+PretokenCache take_from_pool(uint64_t owner, bool& found) {
+    found = false;
+    PoolSection s;
+    if (s.poisoned()) return PretokenCache{};
+    auto& recs = s.records();
+    for (size_t i = 0; i < recs.size(); ++i) {
+        if (recs[i].owner == owner) {
+            PretokenCache r = recs[i];
+            recs[i] = recs.back();
+            recs.pop_back();
+            found = true;
+            return r;
+        }
+    }
+    // Nothing to reuse: make room by dropping idle tables while the budget
+    // is spent.
+    while (LIVE_BYTES.load() >= CACHE_BUDGET && !recs.empty()) {
+        PretokenCache r = recs.back();
+        recs.pop_back();
+        free_table(r);
+    }
+    return PretokenCache{};
+}
+
+PretokenCache new_record(uint64_t owner, uint32_t workers) {
+    PretokenCache r;
+    r.owner = owner;
+    uint64_t live = LIVE_BYTES.load();
+    uint64_t bytes;
+    for (;;) {
+        bytes = cache_table_bytes(workers, live >= CACHE_BUDGET ? 0 : CACHE_BUDGET - live);
+        if (bytes == 0) return r;
+        if (LIVE_BYTES.compare_exchange_weak(live, live + bytes)) break;
+    }
+    r.table = alloc_table(bytes);
+    if (!r.table) {
+        // Encoding without a cache gives the same ids.
+        LIVE_BYTES.fetch_sub(bytes);
+        return r;
+    }
+    r.capacity = bytes / sizeof(CacheEntry);
+    r.shift = uint32_t(64 - __builtin_ctzll(r.capacity));
+    return r;
+}
+
+}  // namespace
+
+uint64_t cache_table_bytes(uint32_t workers, uint64_t room) {
+    constexpr uint64_t MiB = 1u << 20;
+    uint64_t largest = workers <= 2 ? 16 * MiB
+                       : workers <= 4 ? 8 * MiB
+                       : workers <= 8 ? 4 * MiB
+                       : workers <= 16 ? 2 * MiB
+                                       : MiB;
+    for (uint64_t size = largest; size >= MiB; size /= 2)
+        if (size <= room) return size;
+    return 0;
+}
+
+CacheLease::CacheLease(uint64_t owner, uint32_t workers) : rec_(&disabled_) {
+    disabled_.owner = owner;
+    if (holder_gone) return;
+    Holder& h = holder();
+    if (h.borrowed) return;
+    h.borrowed = true;
+    borrowed_ = true;
+
+    for (uint32_t i = 0; i < h.count; ++i) {
+        if (h.recs[i].owner == owner) {
+            rec_ = &h.recs[i];
+            return;
+        }
+    }
+    if (h.count == 2) {
+        PretokenCache oldest = h.recs[0];
+        h.recs[0] = h.recs[1];
+        h.count = 1;
+        return_to_pool(oldest);
+    }
+    try {
+        bool found;
+        PretokenCache r = take_from_pool(owner, found);
+        if (!found) r = new_record(owner, workers);
+        h.recs[h.count] = r;
+        rec_ = &h.recs[h.count];
+        ++h.count;
+    } catch (...) {
+        // Only the pool lock can fail here; run without a cache.
+    }
+}
+
+CacheLease::~CacheLease() {
+    if (borrowed_) holder().borrowed = false;
+}
+
+void park_thread_caches(uint32_t workers) {
+    if (holder_gone) return;
+    Holder& h = holder();
+    if (h.borrowed) return;
+    const uint64_t share = cache_table_bytes(workers, CACHE_BUDGET);
+    for (uint32_t i = 0; i < h.count; ++i) {
+        if (h.recs[i].capacity * sizeof(CacheEntry) > share)
+            free_table(h.recs[i]);
+        else
+            return_to_pool(h.recs[i]);
+    }
+    h.count = 0;
+}
+
+namespace pcache_testing {
+
+uint64_t live_bytes() { return LIVE_BYTES.load(); }
+
+size_t pool_size() {
+    PoolSection s;
+    return s.records().size();
+}
+
+const PretokenCache* held(uint64_t owner) {
+    Holder& h = holder();
+    for (uint32_t i = 0; i < h.count; ++i)
+        if (h.recs[i].owner == owner) return &h.recs[i];
+    return nullptr;
+}
+
+size_t held_count() { return holder().count; }
+
+void release_thread_caches() {
+    Holder& h = holder();
+    for (uint32_t i = 0; i < h.count; ++i) return_to_pool(h.recs[i]);
+    h.count = 0;
+}
+
+void free_pool() {
+    PoolSection s;
+    for (PretokenCache& r : s.records()) free_table(r);
+    s.records().clear();
+}
+
+}  // namespace pcache_testing
+
+}  // namespace zelkor

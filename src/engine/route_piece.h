@@ -1,0 +1,34 @@
+// Sends one pre-token to the cheapest way of turning it into ids.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "id_vec.h"
+#include "mb.h"
+#include "pcache.h"
+#include "vocab.h"
+
+namespace zelkor {
+
+inline bool starts_with_three_byte_char(const uint8_t* p, size_t len) {
+    return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
+}
+
+// Appends the ids of the pre-token p[0..len), len >= 1.
+inline void route_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
+                        PretokenCache& cache) {
+    // CJK and similar text: the code-point tables resolve the first
+    // character in one read, and such pieces rarely repeat exactly.
+    if (starts_with_three_byte_char(p, len)) {
+        encode_mb(v, p, len, out);
+        return;
+    }
+    if (len <= CACHE_MAX_PIECE && cache.enabled()) {
+        cache_encode(cache, v, p, len, out);
+        return;
+    }
+    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+}
+
+}  // namespace zelkor

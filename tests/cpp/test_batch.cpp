@@ -1,0 +1,130 @@
+// Batch engine: results independent of the thread count, the flat layout,
+// and failures of workers and of thread creation.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "batch_skeleton.h"
+#include "tokenizer.h"
+
+using namespace zelkor;
+using Ids = std::vector<TokenId>;
+
+namespace {
+
+const Tokenizer& tok(int k) {
+    static std::unique_ptr<Tokenizer> t[2] = {std::move(*Tokenizer::create("cl100k_base", "")),
+                                              std::move(*Tokenizer::create("o200k_base", ""))};
+    return *t[k];
+}
+const uint8_t* u8(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+auto noop_state = [] { return 0; };
+
+}  // namespace
+
+TEST(Batch, EmptyList) {
+    const BatchIds r = encode_batch(tok(0), {}, 0, false);
+    EXPECT_EQ(r.ids.size(), 0u);
+    EXPECT_EQ(r.offsets, std::vector<int64_t>{0});
+    EXPECT_TRUE(count_batch(tok(0), {}, 4, true).empty());
+    EXPECT_TRUE(truncate_batch(tok(0), {}, 3, 4).empty());
+}
+
+TEST(Batch, SameResultsForEveryThreadCount) {
+    std::vector<std::string> texts = {"Hello world", "", "def f(x):\n    return x ** 2\n",
+                                      "<|endoftext|>between<|endofprompt|>", "",
+                                      "\xE4\xBD\xA0\xFF not UTF-8 <|endoftext|>"};
+    std::ifstream f(std::string(ZELKOR_SOURCE_DIR) + "/../shared/corpus/prose-multilingual.txt");
+    for (std::string doc(3000, '\0'); texts.size() < 30 && f.read(doc.data(), 3000);)
+        texts.push_back(doc.substr(0, 100 * texts.size()));
+    const std::vector<std::string_view> in(texts.begin(), texts.end());
+
+    for (int k : {0, 1}) {
+        for (bool special : {false, true}) {
+            std::vector<Ids> want;
+            for (const std::string& s : texts) {
+                // The one text that is not UTF-8 is encoded as plain text.
+                const bool sp = special && s.find('\xFF') == std::string::npos;
+                const IdVec v = sp ? encode_with_special(tok(k), u8(s), s.size()) : encode(tok(k), u8(s), s.size());
+                want.emplace_back(v.begin(), v.end());
+            }
+            for (size_t threads : {size_t(0), size_t(1), size_t(2), size_t(3), texts.size() + 5}) {
+                const BatchIds r = encode_batch(tok(k), in, threads, special);
+                const std::vector<uint32_t> counts = count_batch(tok(k), in, threads, special);
+                ASSERT_EQ(r.offsets.size(), texts.size() + 1);
+                EXPECT_EQ(size_t(r.offsets.back()), r.ids.size());
+                for (size_t i = 0; i < texts.size(); ++i) {
+                    EXPECT_EQ(Ids(r.ids.begin() + r.offsets[i], r.ids.begin() + r.offsets[i + 1]), want[i])
+                        << "text " << i << " threads " << threads;
+                    EXPECT_EQ(counts[i], want[i].size()) << i;
+                }
+            }
+        }
+    }
+}
+
+TEST(BatchSkeleton, AFailingWorkerFailsTheCallAfterTheOthersFinish) {
+    std::atomic<int> done{0};
+    try {
+        run_batch(40, 4, noop_state, [&](int&, size_t i, uint32_t) {
+            if (i == 5) throw std::runtime_error("boom");
+            done.fetch_add(1);
+        });
+        ADD_FAILURE() << "no error";
+    } catch (const BatchError& e) {
+        EXPECT_STREQ(e.what(), "a scoped thread panicked");
+    }
+    EXPECT_EQ(done.load(), 39);
+    // Out of memory stays recognisable; mixed failures are the generic one.
+    auto failing = [](size_t bad_alloc_at, size_t logic_at) {
+        return [=](int&, size_t i, uint32_t) {
+            if (i == bad_alloc_at) throw std::bad_alloc();
+            if (i == logic_at) throw std::logic_error("x");
+        };
+    };
+    EXPECT_THROW(run_batch(8, 2, noop_state, failing(1, 99)), std::bad_alloc);
+    EXPECT_THROW(run_batch(8, 2, noop_state, failing(0, 7)), BatchError);
+    EXPECT_THROW(run_batch(3, 1, noop_state, failing(99, 2)), std::logic_error);  // calling thread
+}
+
+// Sanitizers reserve address space of their own; an address-space limit
+// would break them rather than thread creation.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZELKOR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZELKOR_SANITIZED 1
+#endif
+#endif
+
+#if !defined(ZELKOR_SANITIZED)
+TEST(BatchDeathTest, ThreadsThatCannotStartFailTheCall) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Leave no address space for another thread stack.
+            unsigned long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            struct rlimit rl;
+            getrlimit(RLIMIT_AS, &rl);
+            rl.rlim_cur = pages * 4096 + (2u << 20);
+            setrlimit(RLIMIT_AS, &rl);
+            try {
+                run_batch(16, 4, noop_state, [](int&, size_t, uint32_t) {});
+            } catch (const BatchError& e) {
+                const std::string m = e.what();
+                std::exit(m.rfind("failed to spawn thread: ", 0) == 0 && m.find("(os error ") != m.npos ? 0 : 2);
+            }
+            std::exit(1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+#endif

@@ -1,0 +1,115 @@
+// Single-text operations: the special scan, ordinary encode, decode.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tokenizer.h"
+
+using namespace zelkor;
+using Ids = std::vector<TokenId>;
+
+namespace {
+
+const Tokenizer& cl100k() {
+    static std::unique_ptr<Tokenizer> t = std::move(*Tokenizer::create("cl100k_base", ""));
+    return *t;
+}
+const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+Ids ids_of(const IdVec& v) { return {v.begin(), v.end()}; }
+Ids enc(const std::string& s) { return ids_of(encode(cl100k(), u8(s), s.size())); }
+Ids enc_from(const std::string& s, const std::vector<const Special*>& c) {
+    return ids_of(encode_with_specials_from(cl100k(), u8(s), s.size(), c));
+}
+Ids cat(std::initializer_list<Ids> parts) {
+    Ids r;
+    for (const auto& p : parts) r.insert(r.end(), p.begin(), p.end());
+    return r;
+}
+std::string dec(const Ids& ids) {
+    const std::vector<uint8_t> b = decode(cl100k(), ids.data(), ids.size());
+    return {b.begin(), b.end()};
+}
+
+// The scan written the obvious way: per special its first occurrence from
+// pos; the earliest wins, list order breaks ties.
+Ids reference(const std::string& text, const std::vector<const Special*>& cands) {
+    Ids out;
+    for (size_t pos = 0; pos < text.size();) {
+        const Special* win = nullptr;
+        size_t at = std::string::npos;
+        for (const Special* s : cands) {
+            const size_t q = text.find(s->text, pos);
+            if (q < at) at = q, win = s;
+        }
+        out = cat({out, enc(text.substr(pos, win ? at - pos : std::string::npos))});
+        if (!win) break;
+        out.push_back(win->id);
+        pos = at + win->text.size();
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(EncodeWithSpecial, SpecialsAtTheEdgesAndBackToBack) {
+    auto es = [](const std::string& s) { return ids_of(encode_with_special(cl100k(), u8(s), s.size())); };
+    EXPECT_TRUE(es("").empty());
+    EXPECT_EQ(es("<|endoftext|><|fim_prefix|>hello<|endofprompt|>"),
+              cat({{100257, 100258}, enc("hello"), {100276}}));
+    // Stretches are encoded apart: no pre-token spans a special.
+    EXPECT_EQ(es("a <|fim_middle|> b"), cat({enc("a "), {100259}, enc(" b")}));
+    EXPECT_EQ(es("<|endoftext|"), enc("<|endoftext|"));
+    // Plain encode treats special strings as text.
+    const Ids plain = enc("x<|endoftext|>y");
+    for (TokenId id : plain) EXPECT_LT(id, cl100k().vocab->n);
+    EXPECT_EQ(dec(plain), "x<|endoftext|>y");
+}
+
+TEST(EncodeWithSpecial, ListOrderBeatsLength) {
+    const Special shorter{"<|endof", 900001}, longer{"<|endoftext|>", 100257}, late{"text", 900002};
+    const std::string text = "x<|endoftext|>y";
+    EXPECT_EQ(enc_from(text, {&shorter, &longer}), cat({enc("x"), {900001}, enc("text|>y")}));
+    EXPECT_EQ(enc_from(text, {&longer, &shorter}), cat({enc("x"), {100257}, enc("y")}));
+    EXPECT_EQ(enc_from(text, {&late, &longer}), cat({enc("x"), {100257}, enc("y")}));
+    EXPECT_EQ(enc_from(text, {}), enc(text));
+}
+
+TEST(EncodeWithSpecial, MatchesTheObviousScan) {
+    // Overlapping strings, with one first byte and with several.
+    const Special extra[] = {{"ab", 900010}, {"b<|", 900011}, {"|>", 900012},
+                             {"<|end", 900013}, {"\n", 900014}};
+    std::vector<const Special*> one_first;
+    for (const Special& s : cl100k().specials) one_first.push_back(&s);
+    std::vector<const Special*> mixed = one_first;
+    for (const Special& s : extra) mixed.push_back(&s);
+    const char* frags[] = {"<|", "endoftext", "|>", "<|endoftext|>", "a", "b", " ", "<|fim_",
+                           "prefix|>", "\n", "<", "|", "end"};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        for (int i = int(rng() % 12); i > 0; --i) text += frags[rng() % std::size(frags)];
+        EXPECT_EQ(enc_from(text, mixed), reference(text, mixed)) << text;
+        EXPECT_EQ(enc_from(text, one_first), reference(text, one_first)) << text;
+    }
+}
+
+TEST(EncodeIntoWorkers, AppendsAfterExistingIds) {
+    const std::string text = "Appending keeps what is already there.";
+    IdVec v;
+    for (TokenId x : {1u, 2u, 3u}) v.push_back(x);
+    encode_into_workers(cl100k(), u8(text), text.size(), v, 1);
+    encode_into_workers(cl100k(), u8(text), 0, v, 1);
+    EXPECT_EQ(ids_of(v), cat({{1, 2, 3}, enc(text)}));
+}
+
+TEST(Decode, SpecialsAndUnknownIds) {
+    const Ids hello = enc("hello");
+    // 100256 and 100261 lie in the gaps between specials; 5000000 is nothing.
+    EXPECT_EQ(dec(cat({hello, {100256, 100257, 100261}, hello, {5000000, 100276}})),
+              "hello<|endoftext|>hello<|endofprompt|>");
+    EXPECT_EQ(dec({}), "");
+    EXPECT_EQ(dec(enc("naïve 日本語 ✓")), "naïve 日本語 ✓");
+}
