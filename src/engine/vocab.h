@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,8 +22,19 @@ inline constexpr uint32_t PACKED_NONE = 0x3FFFF;
 inline constexpr uint32_t MAX_TOKENS = 262144;   // 2^18
 inline constexpr uint32_t MAX_NODES = 0xFFFFF;   // node numbers fit 20 bits
 
+// edge1 entries: bit 18 says the node reached has child edges.
+inline constexpr uint64_t EDGE1_HAS_CHILDREN = 1ull << 18;
+
 inline uint64_t golden_slot(uint64_t key, uint64_t mask) {
     return ((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+}
+
+// Hash of a 36-bit edge2 key (node << 16 | two bytes). A bijection, so the
+// home slot plus the 25 tag bits kept in the entry identify the key.
+inline uint64_t edge2_hash(uint64_t key) {
+    constexpr uint64_t M36 = (1ull << 36) - 1;
+    uint64_t h = ((key ^ (key >> 18)) * 0x97F4A7C15ull) & M36;
+    return h ^ (h >> 18);
 }
 
 // Map from a token's bytes to its id (the highest id wins for duplicates).
@@ -40,10 +52,16 @@ public:
     uint64_t key_bytes() const { return key_bytes_; }
 
 private:
-    std::vector<uint32_t> slots_;  // id + 1, 0 = empty
+    // Slot: hash tag in bits 31..19, id + 1 in bits 18..0; 0 = empty. The
+    // tag saves a byte comparison on almost every mismatching probe.
+    std::vector<uint32_t> slots_;
     uint64_t mask_ = 0;
     size_t entries_ = 0;
     uint64_t key_bytes_ = 0;
+};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
 };
 
 struct Split {
@@ -78,12 +96,18 @@ struct Vocab {
     std::vector<Split> split_table;     // n
     std::vector<uint64_t> pair_table;
     uint32_t pair_mask = 0;
+    // One bit per hash of a pair_table key, 16 bits per token: most pairs
+    // the pair test asks about are no merge, and this answers them from a
+    // table small enough to stay in cache.
+    std::vector<uint64_t> pair_filter;
+    uint32_t pair_filter_shift = 64;
     bool wide_memo = false;
     // Exactly one of the memos is allocated; entries are read and written
-    // with relaxed atomics by any number of threads.
-    std::unique_ptr<std::atomic<uint16_t>[]> pair_memo16;
+    // with relaxed atomics by any number of threads. They come from calloc,
+    // so their pages stay untouched until a pair is first remembered.
+    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo16;
     size_t pair_memo16_len = 0;
-    std::unique_ptr<std::atomic<uint32_t>[]> pair_memo32;
+    std::unique_ptr<std::atomic<uint32_t>[], FreeDeleter> pair_memo32;
     size_t pair_memo32_len = 0;
 
     // Validates the image and builds the index. `source` names the image in
@@ -98,14 +122,132 @@ struct Vocab {
 
     // Heap footprint of the tables, counted by element numbers.
     uint64_t footprint() const;
+
+    // The token of a single byte, NONE when there is none.
+    TokenId single_byte_token(uint8_t b) const {
+        uint32_t r = root_next[b];
+        return r ? TokenId(node_token[r]) : NONE;
+    }
+
+    // The edge2 entry of the two-byte step from `node`, 0 when absent.
+    uint64_t edge2_find(uint32_t node, uint32_t c0, uint32_t c1) const {
+        uint64_t h = edge2_hash((uint64_t(node) << 16) | (c0 << 8) | c1);
+        uint64_t want = (1ull << 25) | (h & 0x1FFFFFF);
+        const uint64_t* t = edge2.data();
+        for (uint64_t s = h >> edge2_shift;; s = (s + 1) & edge2_mask) {
+            uint64_t e = t[s];
+            if ((e >> 38) == want) return e;
+            if (e == 0) return 0;
+        }
+    }
+
+    // The edge1 entry of the one-byte step from `node`, 0 when absent.
+    uint64_t edge1_find(uint32_t node, uint32_t c) const {
+        uint64_t key = (uint64_t(node) << 8) | c;
+        const uint64_t* t = edge1.data();
+        for (uint64_t s = golden_slot(key, edge1_mask);; s = (s + 1) & edge1_mask) {
+            uint64_t e = t[s];
+            if ((e >> 19) == key + 1) return e;
+            if (e == 0) return 0;
+        }
+    }
+
+    // False when (left, right) is certainly no merge.
+    bool pair_maybe(uint32_t left, uint32_t right) const {
+        uint64_t bit = (((uint64_t(left) << 18) | right) * 0x9E3779B97F4A7C15ull) >> pair_filter_shift;
+        return (pair_filter[bit >> 6] >> (bit & 63)) & 1;
+    }
+
+    // The merged id of (left, right), NONE when the pair is no merge.
+    TokenId pair_find(uint32_t left, uint32_t right) const {
+        uint64_t key = (uint64_t(left) << 18) | right;
+        const uint64_t* t = pair_table.data();
+        for (uint64_t s = golden_slot(key, pair_mask);; s = (s + 1) & pair_mask) {
+            uint64_t e = t[s];
+            if ((e >> 19) == key + 1) return TokenId(e & 0x7FFFF);
+            if (e == 0) return NONE;
+        }
+    }
 };
+
+namespace detail {
+
+// A record of a validated image: where its bytes start and how many.
+struct TokenRef {
+    uint32_t offset;
+    uint32_t len;
+};
+
+// Builds every table of `v` from the n records in rank order. Returns the
+// complete error message, or an empty string on success.
+std::string build_index(Vocab& v, const uint8_t* image, const TokenRef* refs, uint32_t n,
+                        std::string_view source);
+
+// The pair test without the memo.
+bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
+
+// The backtracking search, for when the greedy pass meets an invalid pair.
+// Shortens `out` back to `start` and appends the piece's ids. `use_mb`
+// selects nm_mb as the matcher.
+void encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out,
+                      size_t start, bool use_mb);
+
+}  // namespace detail
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
 // two tokens? Both ids must be below n. Goes through the shared memo.
-bool is_valid_pair(const Vocab& v, TokenId left, TokenId right);
+inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
+    if (!v.wide_memo) {
+        // ids below 2^17: 34-bit key, 20 index bits, 14 tag bits.
+        uint64_t k = (uint64_t(left) << 17) | right;
+        uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
+        h ^= h >> 17;
+        std::atomic<uint16_t>& slot = v.pair_memo16[h >> 14];
+        uint16_t tag = uint16_t(0x8000u | ((h & 0x3FFF) << 1));
+        uint16_t e = slot.load(std::memory_order_relaxed);
+        if ((e & ~1u) == tag) return e & 1;
+        bool ok = detail::pair_valid_uncached(v, left, right);
+        slot.store(uint16_t(tag | uint16_t(ok)), std::memory_order_relaxed);
+        return ok;
+    }
+    uint64_t k = (uint64_t(left) << 18) | right;
+    uint64_t h = ((k ^ (k >> 18)) * 0x97F4A7C15ull) & ((1ull << 36) - 1);
+    h ^= h >> 18;
+    std::atomic<uint32_t>& slot = v.pair_memo32[h >> 15];
+    uint32_t tag = 0x80000000u | uint32_t((h & 0x7FFF) << 1);
+    uint32_t e = slot.load(std::memory_order_relaxed);
+    if ((e & ~1u) == tag) return e & 1;
+    bool ok = detail::pair_valid_uncached(v, left, right);
+    slot.store(tag | uint32_t(ok), std::memory_order_relaxed);
+    return ok;
+}
 
 // The longest token that is a prefix of s[0..n), or NONE (n == 0 included).
-TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n);
+// Two bytes per probe; edge1 only for an odd byte where the walk ends.
+inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) {
+    if (n < 2) return n == 0 ? NONE : v.single_byte_token(s[0]);
+    uint32_t key = (uint32_t(s[0]) << 8) | s[1];
+    TokenId best = TokenId(v.two_token[key]);
+    uint32_t node = v.two_node[key];
+    size_t i = 2;
+    while (node != 0) {
+        if (i + 1 >= n) {
+            if (i >= n) return best;
+            uint64_t e1 = v.edge1_find(node, s[i]);
+            return e1 ? TokenId(e1 & 0x3FFFF) : best;
+        }
+        uint64_t e = v.edge2_find(node, s[i], s[i + 1]);
+        if (e == 0) {
+            uint64_t e1 = v.edge1_find(node, s[i]);
+            return e1 ? TokenId(e1 & 0x3FFFF) : best;
+        }
+        uint32_t tok = uint32_t(e & 0x3FFFF);
+        if (tok != PACKED_NONE) best = tok;
+        node = uint32_t((e >> 18) & 0xFFFFF);
+        i += 2;
+    }
+    return best;
+}
 
 // Appends the BPE ids of `piece` to `out`. `first` must be
 // longest_prefix_token of the whole piece.

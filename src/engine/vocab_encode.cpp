@@ -1,0 +1,85 @@
+// The piece encoder: a greedy pass of longest-prefix matches, checked pair
+// by pair, and a backtracking search for the pieces where greedy is wrong.
+#include "mb.h"
+#include "scratch.h"
+#include "vocab.h"
+
+namespace zelkor {
+
+void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
+    if (n == 0) return;
+    const size_t start = out.size();
+    const uint8_t* lens = v.token_lens.data();
+    size_t pos = 0;
+    TokenId prev = NONE;
+    TokenId cur = first;
+    for (;;) {
+        if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
+            detail::encode_backtrack(v, piece, n, first, out, start, false);
+            return;
+        }
+        out.push_back(cur);
+        pos += lens[cur];
+        if (pos >= n) return;
+        prev = cur;
+        cur = pos + 1 == n ? v.single_byte_token(piece[pos])
+                           : longest_prefix_token(v, piece + pos, n - pos);
+    }
+}
+
+void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, TokenId first,
+                              IdVec& out, size_t start, bool use_mb) {
+    out.truncate(start);
+    BacktrackScratch& sc = backtrack_scratch();
+    std::vector<uint32_t>& stack = sc.stack;
+    std::vector<uint64_t>& live = sc.live;
+    stack.clear();
+    // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
+    live.assign((n + 64) / 64, ~0ull);
+    if (first == NONE) return;
+
+    const uint8_t* lens = v.token_lens.data();
+    const int32_t* prefix = v.prefix_token.data();
+    auto is_live = [&](size_t p) { return (live[p >> 6] >> (p & 63)) & 1; };
+
+    size_t pos = 0;
+    TokenId next = first;
+    for (;;) {
+        TokenId last = stack.empty() ? NONE : stack.back();
+        TokenId token = next;
+        size_t end = 0;
+        for (;;) {
+            end = pos + lens[token];
+            if (is_live(end) && (last == NONE || is_valid_pair(v, last, token))) break;
+            int32_t shorter = prefix[token];
+            if (shorter < 0) {
+                token = NONE;
+                break;
+            }
+            token = TokenId(shorter);
+        }
+        if (token != NONE) {
+            stack.push_back(token);
+            if (end >= n) break;
+            const uint8_t* rest = piece + end;
+            size_t left = n - end;
+            next = left == 1 ? v.single_byte_token(rest[0])
+                   : use_mb  ? nm_mb(v, rest, left)
+                             : longest_prefix_token(v, rest, left);
+            if (next == NONE) break;
+            pos = end;
+            continue;
+        }
+        // Nothing fits at pos: mark it dead and retry the previous token's
+        // shorter candidates.
+        live[pos >> 6] &= ~(1ull << (pos & 63));
+        if (stack.empty()) break;
+        last = stack.back();
+        stack.pop_back();
+        pos -= lens[last];
+        next = last;
+    }
+    out.append(stack.data(), stack.size());
+}
+
+}  // namespace zelkor

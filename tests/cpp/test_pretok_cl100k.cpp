@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "builtin_images.h"
+#include "pretok_cl100k.h"
+#include "uclass.h"
+
+namespace zelkor {
+namespace {
+
+using Pieces = std::vector<std::string>;
+
+const UClass& classes() {
+    static const Expected<UClass> uc = [] {
+        const Image img = builtin_image("uniclass.bin");
+        return UClass::from_bytes(img.data, img.size, "uniclass.bin");
+    }();
+    EXPECT_TRUE(uc.ok()) << uc.error();
+    return uc.value();
+}
+
+// Splits a copy of s held in an exact-size heap buffer (so ASan reports any
+// read past the end), checks that the pieces tile it, and checks at every
+// piece start that the general path alone finds the same piece.
+Pieces split(const std::string& s) {
+    const std::vector<uint8_t> buf(s.begin(), s.end());
+    const uint8_t* t = buf.data();
+    const pretok::CpClasses<3> c(classes());
+    Pieces out;
+    size_t pos = 0;
+    split_cl100k(classes(), t, buf.size(), [&](const uint8_t* piece, size_t n) {
+        EXPECT_EQ(piece, t + pos);
+        EXPECT_GE(n, 1u);
+        EXPECT_EQ(pretok::cl100k_general(c, t, buf.size(), pos), pos + n) << "at " << pos;
+        pos += n;
+        out.emplace_back(reinterpret_cast<const char*>(piece), n);
+    });
+    EXPECT_EQ(pos, buf.size());
+    return out;
+}
+
+TEST(Cl100kSplit, WorkedExamples) {
+    const std::string IDEO_SPACE = "\xE3\x80\x80";  // U+3000
+    const struct {
+        std::string text;
+        Pieces pieces;
+    } cases[] = {
+        {"", {}},
+        {"Hello world", {"Hello", " world"}},
+        {"  world", {" ", " world"}},
+        {"don't", {"don", "'t"}},
+        {"'sure", {"'s", "ure"}},
+        {"'llama", {"'ll", "ama"}},
+        {"'ll", {"'ll"}},
+        {"'LL", {"'LL"}},
+        {"'Ve'rE'S", {"'Ve", "'rE", "'S"}},
+        {"'x", {"'x"}},
+        {"'", {"'"}},
+        {"12345", {"123", "45"}},
+        {"x\xC2\xB2\xC2\xB3", {"x", "\xC2\xB2\xC2\xB3"}},
+        {"?!\n\nx", {"?!\n\n", "x"}},
+        {" ...", {" ..."}},
+        {"\t...", {"\t", "..."}},
+        {"\tfoo", {"\tfoo"}},
+        {"a.b", {"a", ".b"}},
+        {"a\n\n  b", {"a", "\n\n", " ", " b"}},
+        {"a\n  ", {"a", "\n", "  "}},
+        {"a  ", {"a", "  "}},
+        {"\r\n", {"\r\n"}},
+        {"x" + IDEO_SPACE + IDEO_SPACE + "y", {"x", IDEO_SPACE, IDEO_SPACE + "y"}},
+        {"      ", {"      "}},
+        {"ab\xC3\xA9" "cd", {"ab\xC3\xA9" "cd"}},
+        {"1\xC2\xB2", {"1\xC2\xB2"}},
+        {" \xC3\xA9" "abc", {" \xC3\xA9" "abc"}},
+        // A CJK run is one letter run.
+        {"\xE4\xB8\xAD\xE6\x96\x87 ok", {"\xE4\xB8\xAD\xE6\x96\x87", " ok"}},
+        // Emoji (above the BMP) are other.
+        {"hi \xF0\x9F\x98\x80\xF0\x9F\x98\x80!", {"hi", " \xF0\x9F\x98\x80\xF0\x9F\x98\x80!"}},
+    };
+    for (const auto& tc : cases) EXPECT_EQ(split(tc.text), tc.pieces) << tc.text;
+}
+
+TEST(Cl100kSplit, RawBytesReadAsLatin1) {
+    const struct {
+        std::string text;
+        Pieces pieces;
+    } cases[] = {
+        {"\xAA" "bc", {"\xAA" "bc"}},          // U+00AA is a letter
+        {"!\x80?", {"!\x80?"}},                 // U+0080 is other
+        {"\xE4\xB6", {"\xE4", "\xB6"}},         // cut-short lead: a letter, then other
+        {"\xE4", {"\xE4"}},
+        {"a\xA0" "b", {"a", "\xA0" "b"}},       // U+00A0 is whitespace and leads
+        {"a \x85" "b", {"a", " ", "\x85" "b"}}, // U+0085 too
+        {"7\xB2\xB3", {"7\xB2\xB3"}},           // U+00B2, U+00B3 are numbers
+        {"\xFF\xFE", {"\xFF\xFE"}},             // U+00FF, U+00FE are letters
+        // A 4-byte lead with three bytes after is decoded whatever they are.
+        {"\xF0" "abc", {"\xF0" "abc"}},
+    };
+    for (const auto& tc : cases) EXPECT_EQ(split(tc.text), tc.pieces);
+}
+
+// Random texts over alphabets weighted towards the bytes that switch rules,
+// long enough for the 64-byte windows; the general path is the oracle.
+void split_random_texts(const std::string& alphabet, uint64_t seed, bool raw) {
+    uint64_t x = seed;
+    const auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 2000; ++round) {
+        std::string s(next() % 300, '\0');
+        for (char& ch : s) {
+            const uint64_t r = next();
+            ch = raw && (r >> 32) % 5 == 0 ? char(r >> 40) : alphabet[(r >> 8) % alphabet.size()];
+        }
+        split(s);
+    }
+}
+
+TEST(Cl100kSplit, ArbitraryBytesAlwaysTile) {
+    const std::string alphabet =
+        std::string("aZ09 '\n\r\t.!/sS") + "\x80\xAA\xB2\xA0\x85\xC3\xA9\xE3\x80\xF0\x9F\xFF";
+    split_random_texts(alphabet, 0x9E3779B97F4A7C15u, true);
+}
+
+TEST(Cl100kSplit, AsciiWindowsAgreeWithTheScanner) {
+    const std::string ascii = "aaaabcdeXYZQWtsm    \t\n\n\r\x0b" "0123456789..,;()''/--_=";
+    split_random_texts(ascii, 0xD1B54A32D192ED03u, false);
+    split_random_texts("ab \n/'1", 0x2545F4914F6CDD1Du, false);
+    // Now and then a byte of 0x80 or above cuts a window short.
+    split_random_texts(ascii + ascii + "\xC3\xA9", 0x6A09E667F3BCC909u, false);
+}
+
+// Runs of each kind that the fast path scans, at lengths around the 16-byte
+// blocks, followed by a byte of 0x80 or above (or the end of the text).
+TEST(Cl100kSplit, FastPathHandsOverAtBlockBoundaries) {
+    const std::string after[] = {"",         "\xC3\xA9",     "\xC2\xB2",         "\xC2\xA0",
+                                 "\xE3\x80\x80", "\xE2\x80\x94", "\xCC\x81",     "\xF0\x9F\x98\x80",
+                                 "\x80",     "\xAA",         "\xE4"};
+    const std::string tails[] = {"", "x", " ", "1", "\n"};
+    for (size_t len : {1, 2, 15, 16, 17, 31, 32, 33}) {
+        const std::string runs[] = {std::string(len, 'a'),       " " + std::string(len, 'b'),
+                                    "'" + std::string(len, 'C'), std::string(len, ' '),
+                                    std::string(len, '\n'),      std::string(len, '!'),
+                                    " " + std::string(len, '-'),
+                                    std::string(len > 2 ? 2 : len, '7')};
+        for (const auto& run : runs)
+            for (const auto& a : after)
+                for (const auto& tail : tails) split(run + a + tail);
+
+        const std::string word(len, 'q');
+        EXPECT_EQ(split(word + "\xC3\xA9" "cd"), Pieces{word + "\xC3\xA9" "cd"});
+        EXPECT_EQ(split(" " + word + "\xC3\xA9"), Pieces{" " + word + "\xC3\xA9"});
+        EXPECT_EQ(split(std::string(len, ' ') + "\xC2\xA0" "x"),
+                  (Pieces{std::string(len, ' '), "\xC2\xA0" "x"}));
+        EXPECT_EQ(split(std::string(len, '!') + "\xE2\x80\x94" "x"),
+                  (Pieces{std::string(len, '!') + "\xE2\x80\x94", "x"}));
+        EXPECT_EQ(split(word), Pieces{word});
+        EXPECT_EQ(split(std::string(len, ' ')), Pieces{std::string(len, ' ')});
+    }
+    EXPECT_EQ(split("12\xC2\xB2"), Pieces{"12\xC2\xB2"});
+    EXPECT_EQ(split("123\xC2\xB2"), (Pieces{"123", "\xC2\xB2"}));
+}
+
+TEST(Cl100kSplit, LastLineBreakOfAWhitespaceRun) {
+    for (size_t at : {0, 1, 14, 15, 16, 17, 31, 32, 38, 39}) {
+        std::string ws(40, ' ');
+        ws[at] = '\n';
+        if (at >= 3) ws[at - 3] = '\r';  // an earlier break in the same block
+        const size_t rest = 39 - at;
+        Pieces want{ws.substr(0, at + 1)};
+        if (rest >= 2) want.push_back(std::string(rest - 1, ' '));
+        want.push_back(rest >= 1 ? " x" : "x");
+        EXPECT_EQ(split(ws + "x"), want) << at;
+    }
+}
+
+// A whitespace run that crosses the end of a 64-byte window: only the text
+// after the window shows which line break is the last.
+TEST(Cl100kSplit, WhitespaceRunAcrossTheWindowEnd) {
+    for (size_t k = 48; k < 66; ++k)
+        for (size_t m = 1; m < 20; m += 3) {
+            const std::string word(k, 'a'), blanks(m, ' '), rest(80, 'b');
+            EXPECT_EQ(split(word + "\n" + blanks + "\n" + rest),
+                      (Pieces{word, "\n" + blanks + "\n", rest}));
+            EXPECT_EQ(split(word + "\n" + blanks + "\t" + rest),
+                      (Pieces{word, "\n", blanks, "\t" + rest}));
+        }
+}
+
+}  // namespace
+}  // namespace zelkor

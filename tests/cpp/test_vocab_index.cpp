@@ -1,0 +1,218 @@
+// The compiled index: node numbering, the merge structures, the sizes of
+// the built-in vocabularies, and the pair-validity memo.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+#include "vocab.h"
+
+using zelkor::NONE;
+using zelkor::Split;
+using zelkor::Vocab;
+using zelkor_test::data_vocab;
+using zelkor_test::VocabImage;
+
+namespace {
+
+// The 256 bytes (id = byte), then 256 = "bc", 257 = "ab", 258 = "abc".
+std::unique_ptr<Vocab> small_vocab() {
+    std::vector<uint8_t> img = VocabImage().add_bytes().add("bc", 256).add("ab", 257).add("abc", 258).bytes();
+    auto v = Vocab::from_bytes(img.data(), img.size(), "small");
+    return v ? std::move(v.value()) : nullptr;
+}
+
+bool memo_is_clear(const Vocab& v) {
+    for (size_t i = 0; i < v.pair_memo16_len; ++i)
+        if (v.pair_memo16[i].load() != 0) return false;
+    for (size_t i = 0; i < v.pair_memo32_len; ++i)
+        if (v.pair_memo32[i].load() != 0) return false;
+    return true;
+}
+
+size_t occupied(const std::vector<uint64_t>& t) {
+    size_t k = 0;
+    for (uint64_t e : t) k += e != 0;
+    return k;
+}
+
+TEST(VocabIndex, SmallVocabulary) {
+    auto v = small_vocab();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->node_token.size(), 260u);
+    for (int b = 0; b < 256; ++b) EXPECT_EQ(v->root_next[b], uint32_t(b + 1));
+    EXPECT_EQ(v->two_node['b' * 256 + 'c'], 257u);
+    EXPECT_EQ(v->two_node['a' * 256 + 'b'], 258u);
+    EXPECT_EQ(v->node_token[259], 258);
+    EXPECT_EQ(v->prefix_token[256], 'b');
+    EXPECT_EQ(v->prefix_token[257], 'a');
+    EXPECT_EQ(v->prefix_token[258], 257);
+    EXPECT_EQ(v->prefix_token['x'], -1);
+    // (ab, c) is rejected for abc: bc merges before ab.
+    auto split = [&](uint32_t t) { return std::pair(v->split_table[t].left, v->split_table[t].right); };
+    EXPECT_EQ(split(256), std::pair(uint32_t('b'), uint32_t('c')));
+    EXPECT_EQ(split(257), std::pair(uint32_t('a'), uint32_t('b')));
+    EXPECT_EQ(split(258), std::pair(uint32_t('a'), 256u));
+    EXPECT_FALSE(zelkor::is_valid_pair(*v, 257, 'c'));
+    EXPECT_FALSE(zelkor::is_valid_pair(*v, 'a', 'b'));
+    EXPECT_FALSE(zelkor::is_valid_pair(*v, 'a', 256));  // a bc makes abc
+    EXPECT_TRUE(zelkor::is_valid_pair(*v, 257, 'x'));
+    EXPECT_TRUE(zelkor::is_valid_pair(*v, 'x', 'y'));
+
+    EXPECT_EQ(occupied(v->edge2), 0u);
+    ASSERT_EQ(occupied(v->edge1), 1u);
+    uint64_t e1 = v->edge1_find(258, 'c');
+    EXPECT_EQ(e1 >> 19, 258u * 256 + 'c' + 1);
+    EXPECT_EQ(e1 & 0x3FFFF, 258u);
+    EXPECT_FALSE(e1 & zelkor::EDGE1_HAS_CHILDREN);
+
+    // U+4E00 = E4 B8 80: only the lead byte is a token.
+    EXPECT_EQ(v->three_token[0x4E00], 0xE4);
+    EXPECT_EQ(v->three_node[0x4E00], 0u);
+    // ax is no token, a is.
+    EXPECT_EQ(v->two_token['a' * 256 + 'x'], 'a');
+    EXPECT_EQ(v->two_node['a' * 256 + 'x'], 0u);
+}
+
+struct Sizes {
+    const char* file;
+    uint32_t n;
+    size_t nodes, edge2, edge1, pairs;
+    bool wide;
+};
+
+class BuiltinVocab : public ::testing::TestWithParam<Sizes> {};
+
+TEST_P(BuiltinVocab, TableSizes) {
+    const Sizes& s = GetParam();
+    const Vocab* v = data_vocab(s.file);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->n, s.n);
+    EXPECT_EQ(v->node_token.size(), s.nodes);
+    EXPECT_EQ(v->edge2.size(), s.edge2);
+    EXPECT_EQ(v->edge2_shift, 36u - uint32_t(std::countr_zero(s.edge2)));
+    EXPECT_EQ(v->edge1.size(), s.edge1);
+    EXPECT_EQ(v->pair_table.size(), s.pairs);
+    EXPECT_EQ(v->wide_memo, s.wide);
+    EXPECT_EQ(v->pair_memo16_len, s.wide ? 0u : size_t(1) << 20);
+    EXPECT_EQ(v->pair_memo32_len, s.wide ? size_t(1) << 21 : 0u);
+    for (auto* t : {&v->two_node, &v->three_node}) EXPECT_EQ(t->size(), 65536u);
+}
+
+TEST_P(BuiltinVocab, EveryTokenIsFoundAndSplitSoundly) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    size_t bad_find = 0, bad_split = 0;
+    for (uint32_t t = 0; t < v->n; ++t) {
+        const uint8_t* b = v->token_data(t);
+        uint32_t len = v->token_lens[t];
+        bad_find += v->find_id(b, len) != t;
+        Split s = v->split_table[t];
+        if (len == 1) {
+            bad_split += s.left != t || s.right != t || v->prefix_token[t] != -1;
+            continue;
+        }
+        if (s.left == t && s.right == t) continue;
+        uint32_t ll = v->token_lens[s.left];
+        bool ok = s.left < t && s.right < t && ll + v->token_lens[s.right] == len &&
+                  std::memcmp(v->token_data(s.left), b, ll) == 0 &&
+                  std::memcmp(v->token_data(s.right), b + ll, len - ll) == 0 &&
+                  v->pair_find(s.left, s.right) == t;
+        bad_split += !ok;
+    }
+    EXPECT_EQ(bad_find, 0u);
+    EXPECT_EQ(bad_split, 0u);
+    const uint8_t none[] = {0xFF, 0xFE, 0xFD, 0xFC};
+    EXPECT_EQ(v->find_id(none, 0), NONE);
+    EXPECT_EQ(v->find_id(none, 4), NONE);
+}
+
+TEST_P(BuiltinVocab, MemoAgreesWithFreshAnswers) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    std::mt19937 rng(7);
+    size_t mismatches = 0, valid = 0;
+    for (int i = 0; i < 20000; ++i) {
+        uint32_t l = rng() % v->n, r = rng() % v->n;
+        bool fresh = zelkor::detail::pair_valid_uncached(*v, l, r);
+        valid += fresh;
+        mismatches += zelkor::is_valid_pair(*v, l, r) != fresh;  // cold or collided
+        mismatches += zelkor::is_valid_pair(*v, l, r) != fresh;  // warm
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GT(valid, 0u);
+    EXPECT_LT(valid, 20000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
+                         ::testing::Values(Sizes{"cl100k.vocab", 100256, 216750, 262144, 131072,
+                                                 262144, false},
+                                           Sizes{"o200k.vocab", 199998, 421661, 524288, 262144,
+                                                 524288, true}),
+                         [](const auto& p) { return std::string(p.param.wide ? "o200k" : "cl100k"); });
+
+// Memo slot of a pair under the narrow memo, to force a collision.
+size_t narrow_slot(uint32_t l, uint32_t r) {
+    uint64_t k = (uint64_t(l) << 17) | r;
+    uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
+    h ^= h >> 17;
+    return size_t(h >> 14);
+}
+
+TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
+    const Vocab* v = data_vocab("cl100k.vocab");
+    ASSERT_NE(v, nullptr);
+    ASSERT_FALSE(v->wide_memo);
+    // t h is no valid pair (th is a token); find a valid pair that maps to
+    // the same slot.
+    const uint8_t th[] = {'t', 'h'};
+    const uint32_t l = v->find_id(th, 1), r = v->find_id(th + 1, 1);
+    const size_t slot = narrow_slot(l, r);
+    const bool answer = zelkor::detail::pair_valid_uncached(*v, l, r);
+    ASSERT_FALSE(answer);
+    uint32_t l2 = 0, r2 = 0;
+    for (uint32_t a = 256; a < v->n && l2 == 0; ++a) {
+        for (uint32_t b = 0; b < v->n; ++b) {
+            if (narrow_slot(a, b) != slot || (a == l && b == r)) continue;
+            if (zelkor::detail::pair_valid_uncached(*v, a, b) != answer) {
+                l2 = a;
+                r2 = b;
+            }
+            break;
+        }
+    }
+    ASSERT_NE(l2, 0u);
+
+    EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
+    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);      // cold
+    const uint16_t stored = v->pair_memo16[slot].load();
+    EXPECT_NE(stored, 0);
+    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // warm
+    EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // takes the slot over
+    EXPECT_NE(v->pair_memo16[slot].load(), stored);
+    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // recomputed, not misread
+    EXPECT_EQ(v->pair_memo16[slot].load(), stored);
+}
+
+TEST(VocabMemo, ClearAfterConstructionOfAnyVocabulary) {
+    auto v = small_vocab();
+    ASSERT_TRUE(v);
+    EXPECT_TRUE(memo_is_clear(*v));
+    // Duplicates make construction go through the memo; it is cleared after.
+    std::vector<uint8_t> img =
+        VocabImage().add_bytes().add("ab", 256).add("ab", 257).add("abab", 258).bytes();
+    auto d = Vocab::from_bytes(img.data(), img.size(), "dup");
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(memo_is_clear(**d));
+    std::vector<uint8_t> cl = zelkor_test::read_file(zelkor_test::data_path("cl100k.vocab"));
+    auto c = Vocab::from_bytes(cl.data(), cl.size(), "cl100k_base");
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(memo_is_clear(**c));
+}
+
+}  // namespace
