@@ -72,13 +72,16 @@ bool for_each_item(PyObject* o, F&& fn) {
     return !PyErr_Occurred();
 }
 
+// len() is only a hint: a sequence may claim more items than it yields, so
+// the reservation taken from it is capped and the vector grows past it.
 size_t length_hint(PyObject* o) {
+    constexpr Py_ssize_t cap = Py_ssize_t{1} << 20;
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0) {
         PyErr_Clear();
         return 0;
     }
-    return static_cast<size_t>(n);
+    return static_cast<size_t>(n < cap ? n : cap);
 }
 
 }  // namespace
