@@ -1,5 +1,7 @@
 #include "specials.h"
 
+#include "utf8_valid.h"
+
 
 namespace zelkor {
 namespace {
@@ -12,40 +14,6 @@ uint32_t read_u32(const uint8_t* p) {
 }
 
 uint16_t read_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-// Well-formed UTF-8 only: no overlong forms, no surrogates, nothing above
-// U+10FFFF, no truncated sequences.
-bool valid_utf8(const uint8_t* s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        uint8_t b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -70,7 +38,7 @@ Expected<SpecialList> specials_from_bytes(const uint8_t* image, size_t len, std:
         if (n == 0 || n > MAX_SPECIAL_LEN) return fail();
         if (len - off < n) return fail();
         const uint8_t* s = image + off;
-        if (!valid_utf8(s, n)) return fail();
+        if (!is_valid_utf8(s, n)) return fail();
         list.push_back(Special{std::string(reinterpret_cast<const char*>(s), n), id});
         off += n;
     }
