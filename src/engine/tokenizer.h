@@ -12,6 +12,7 @@
 
 #include "expected.h"
 #include "id_vec.h"
+#include "special_trie.h"
 #include "specials.h"
 #include "uclass.h"
 #include "vocab.h"
@@ -26,6 +27,7 @@ struct Tokenizer {
     SpecialList specials;
     uint64_t id = 0;
     bool is_o200k = false;
+    SpecialTrie special_trie;  // over `specials`, for the special scans
 
     // Built-in images when `datadir` is empty, files under `datadir`
     // otherwise. The error is the complete "zelkor: ..." message.

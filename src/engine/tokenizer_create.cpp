@@ -56,6 +56,7 @@ Created create_builtin(const Registry& enc, std::unique_ptr<Tokenizer> tok) {
     auto specials = specials_from_bytes(simg.data, simg.size, enc.name);
     if (!specials) return Created::failure(specials.error());
     tok->specials = std::move(*specials);
+    tok->special_trie.build(tok->specials);
     return tok;
 }
 
@@ -90,6 +91,7 @@ Created create_from_dir(const Registry& enc, const std::string& dir,
         auto specials = specials_from_bytes(file.bytes.data(), file.bytes.size(), special_path);
         if (!specials) return Created::failure(specials.error());
         tok->specials = std::move(*specials);
+        tok->special_trie.build(tok->specials);
     }
     return tok;
 }

@@ -1,6 +1,7 @@
 // Single-text operations: ordinary encode, encode with special tokens, decode.
 #include <bitset>
 #include <cstring>
+#include <functional>
 
 #include "encode_loop.h"
 #include "pcache.h"
@@ -94,6 +95,34 @@ IdVec specials_from_workers(const Tokenizer& tok, const uint8_t* text, size_t le
                             const std::vector<const Special*>& candidates, uint32_t workers) {
     IdVec out(len / 3 + 8);
     if (len == 0) return out;
+    // Candidates from the tokenizer's own table go through its trie; others
+    // (callers may pass any Special) through the plain scanner.
+    const Special* base = tok.specials.data();
+    const size_t n_specials = tok.specials.size();
+    std::vector<uint8_t> allowed(n_specials, 0);
+    bool own = !tok.special_trie.empty();
+    for (const Special* s : candidates) {
+        if (!own) break;
+        const std::less<const Special*> before;  // a total order, also for foreign pointers
+        if (before(s, base) || !before(s, base + n_specials)) own = false;
+        else allowed[size_t(s - base)] = 1;
+    }
+    if (own) {
+        size_t pos = 0;
+        while (pos < len) {
+            uint32_t index = 0;
+            const size_t at = tok.special_trie.next(text, len, pos, allowed, index);
+            if (at == len) {
+                encode_into_workers(tok, text + pos, len - pos, out, workers);
+                break;
+            }
+            const Special& winner = tok.specials[index];
+            if (at > pos) encode_into_workers(tok, text + pos, at - pos, out, workers);
+            out.push_back(winner.id);
+            pos = at + winner.text.size();
+        }
+        return out;
+    }
     const SpecialScanner scan(candidates);
     size_t pos = 0;
     while (pos < len) {
