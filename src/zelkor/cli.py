@@ -45,6 +45,15 @@ def _read_text(path: str) -> str:
         raise CliError(f"{name} is not valid UTF-8 (byte {e.start})") from None
 
 
+def _argument_or_file(value: str | None, path: str | None, name: str) -> str:
+    """The positional argument, else the --file, else standard input."""
+    if path is not None:
+        if value is not None:
+            raise CliError(f"give either {name} or --file, not both")
+        return _read_text(path)
+    return value if value is not None else _read_text("-")
+
+
 def _cut_points(text: str, size: int) -> Iterator[tuple[int, int]]:
     """Yields (start, end) pieces of about `size` characters.
 
@@ -121,14 +130,7 @@ def _specials_arg(value: str | None):
 
 def cmd_encode(args: argparse.Namespace) -> int:
     tok = _tokenizer(args.encoding)
-    if args.file is not None:
-        if args.text is not None:
-            raise CliError("give either TEXT or --file, not both")
-        text = _read_text(args.file)
-    elif args.text is not None:
-        text = args.text
-    else:
-        text = _read_text("-")
+    text = _argument_or_file(args.text, args.file, "TEXT")
     try:
         ids = tok.encode(text, allowed_special=_specials_arg(args.allowed_special))
     except ValueError as e:
@@ -140,14 +142,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 def cmd_decode(args: argparse.Namespace) -> int:
     tok = _tokenizer(args.encoding)
-    if args.file is not None:
-        if args.ids is not None:
-            raise CliError("give either JSON or --file, not both")
-        raw = _read_text(args.file)
-    elif args.ids is not None:
-        raw = args.ids
-    else:
-        raw = _read_text("-")
+    raw = _argument_or_file(args.ids, args.file, "JSON")
     try:
         ids = json.loads(raw)
     except json.JSONDecodeError as e:
