@@ -1,5 +1,4 @@
 // Single-text operations: ordinary encode, encode with special tokens, decode.
-#include <bitset>
 #include <cstring>
 #include <functional>
 
@@ -28,113 +27,50 @@ IdVec encode(const Tokenizer& tok, const uint8_t* text, size_t len) {
 
 namespace {
 
-// Finds the next special-token string in a text. Scanning position by
-// position and taking the first candidate in list order that matches there
-// gives the earliest start, ties broken by list order; the length of a match
-// never matters.
-class SpecialScanner {
-public:
-    explicit SpecialScanner(const std::vector<const Special*>& candidates) {
-        cands_.reserve(candidates.size());
-        int distinct = 0;
-        for (const Special* s : candidates) {
-            if (!s || s->text.empty()) continue;
-            cands_.push_back(s);
-            const unsigned b0 = uint8_t(s->text[0]);
-            if (!first_[b0]) {
-                first_[b0] = true;
-                ++distinct;
-                single_first_ = int(b0);
-            }
-            // Two-byte prefixes rule out most first-byte hits (every
-            // special of some encodings starts with the same byte).
-            if (s->text.size() == 1) {
-                for (unsigned b1 = 0; b1 < 256; ++b1) pair_.set(b0 << 8 | b1);
-            } else {
-                pair_.set(b0 << 8 | uint8_t(s->text[1]));
-            }
-        }
-        if (distinct != 1) single_first_ = -1;
-    }
-
-    bool empty() const { return cands_.empty(); }
-
-    // Start of the next occurrence at or after pos and its special; len and
-    // null when there is none.
-    size_t next(const uint8_t* text, size_t len, size_t pos, const Special*& winner) const {
-        winner = nullptr;
-        for (; pos < len; ++pos) {
-            if (single_first_ >= 0) {
-                const void* hit = std::memchr(text + pos, single_first_, len - pos);
-                if (!hit) return len;
-                pos = size_t(static_cast<const uint8_t*>(hit) - text);
-            } else if (!first_[text[pos]]) {
-                continue;
-            }
-            const size_t left = len - pos;
-            if (left >= 2 && !pair_.test(unsigned(text[pos]) << 8 | text[pos + 1])) continue;
-            for (const Special* s : cands_) {
-                const std::string& str = s->text;
-                if (str.size() <= left && std::memcmp(str.data(), text + pos, str.size()) == 0) {
-                    winner = s;
-                    return pos;
-                }
-            }
-        }
-        return len;
-    }
-
-private:
-    std::vector<const Special*> cands_;
-    bool first_[256] = {};
-    std::bitset<65536> pair_;
-    int single_first_ = -1;
-};
-
+// Encodes text with every occurrence of a candidate's string turned into its
+// id. The tokenizer's trie serves candidates from its own table (the usual
+// case: the allowed-special policy and encode_with_special); any other list
+// gets a trie of its own for the call.
 IdVec specials_from_workers(const Tokenizer& tok, const uint8_t* text, size_t len,
                             const std::vector<const Special*>& candidates, uint32_t workers) {
     IdVec out(len / 3 + 8);
     if (len == 0) return out;
-    // Candidates from the tokenizer's own table go through its trie; others
-    // (callers may pass any Special) through the plain scanner.
     const Special* base = tok.specials.data();
     const size_t n_specials = tok.specials.size();
-    std::vector<uint8_t> allowed(n_specials, 0);
-    bool own = !tok.special_trie.empty();
-    for (const Special* s : candidates) {
-        if (!own) break;
-        const std::less<const Special*> before;  // a total order, also for foreign pointers
-        if (before(s, base) || !before(s, base + n_specials)) own = false;
-        else allowed[size_t(s - base)] = 1;
-    }
+    const std::less<const Special*> before;  // a total order, also for foreign pointers
+    bool own = true;
+    for (const Special* s : candidates)
+        if (!s || before(s, base) || !before(s, base + n_specials)) own = false;
+
+    const SpecialList* table = &tok.specials;
+    const SpecialTrie* trie = &tok.special_trie;
+    SpecialList local_table;
+    SpecialTrie local_trie;
+    std::vector<uint8_t> allowed;
     if (own) {
-        size_t pos = 0;
-        while (pos < len) {
-            uint32_t index = 0;
-            const size_t at = tok.special_trie.next(text, len, pos, allowed, index);
-            if (at == len) {
-                encode_into_workers(tok, text + pos, len - pos, out, workers);
-                break;
-            }
-            const Special& winner = tok.specials[index];
-            if (at > pos) encode_into_workers(tok, text + pos, at - pos, out, workers);
-            out.push_back(winner.id);
-            pos = at + winner.text.size();
-        }
-        return out;
+        allowed.assign(n_specials, 0);
+        for (const Special* s : candidates) allowed[size_t(s - base)] = 1;
+    } else {
+        for (const Special* s : candidates)
+            if (s) local_table.push_back(*s);  // list order is table order here
+        local_trie.build(local_table);
+        allowed.assign(local_table.size(), 1);
+        table = &local_table;
+        trie = &local_trie;
     }
-    const SpecialScanner scan(candidates);
+
     size_t pos = 0;
     while (pos < len) {
-        const Special* winner = nullptr;
-        const size_t at = scan.empty() ? len : scan.next(text, len, pos, winner);
-        if (!winner) {
+        uint32_t index = 0;
+        const size_t at = trie->next(text, len, pos, allowed, index);
+        if (at == len) {
             encode_into_workers(tok, text + pos, len - pos, out, workers);
             break;
         }
+        const Special& winner = (*table)[index];
         if (at > pos) encode_into_workers(tok, text + pos, at - pos, out, workers);
-        out.push_back(winner->id);
-        pos = at + winner->text.size();
+        out.push_back(winner.id);
+        pos = at + winner.text.size();
     }
     return out;
 }
