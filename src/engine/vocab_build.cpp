@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "big_tables.h"
+#include "side_task.h"
 #include "vocab.h"
 
 namespace zelkor {
@@ -79,16 +81,26 @@ public:
     std::string run(const uint8_t* image, const detail::TokenRef* refs, uint32_t n) {
         v_.n = n;
         store_bytes(image, refs);
-        v_.by_bytes.build(v_.token_bytes.data(), v_.token_starts.data(), n);
-        if (!build_trie()) {
+        // Two strands share the work: the trie and the tables compiled from
+        // it here, the bytes -> id map and then the merge tables beside.
+        // The merges need only the prefix tokens of the trie pass, and the
+        // strands write disjoint members.
+        bool trie_fits;
+        {
+            SideTask map([this, n] { v_.by_bytes.build(v_.token_bytes.data(), v_.token_starts.data(), n); });
+            trie_fits = build_trie();
+            map.join();
+        }
+        if (!trie_fits) {
             return "zelkor: trie too large for packed e2 (max 2^20 nodes): " + std::string(source_);
         }
+        SideTask merges([this] { build_merges(); });
         renumber();
         build_two_tables();
         build_edge1();
         build_edge2();
-        build_merges();
         build_three_tables();
+        merges.join();
         return {};
     }
 
@@ -109,8 +121,8 @@ private:
         uint32_t n = v_.n;
         uint64_t total = 0;
         for (uint32_t t = 0; t < n; ++t) total += refs[t].len;
-        v_.token_bytes.resize(total);
-        v_.token_starts.resize(size_t(n) + 1);
+        size_table(v_.token_bytes, total);
+        size_table(v_.token_starts, size_t(n) + 1);
         v_.token_lens.resize(n);
         uint32_t pos = 0;
         for (uint32_t t = 0; t < n; ++t) {
@@ -131,7 +143,7 @@ private:
         constexpr int SHIFT[4] = {18, 29, 40, 52};
         constexpr int BITS[4] = {11, 11, 12, 12};
         uint32_t n = v_.n;
-        std::unique_ptr<uint64_t[]> a(new uint64_t[n]), tmp(new uint64_t[n]);
+        std::unique_ptr<uint64_t[]> a = scratch_array<uint64_t>(n), tmp = scratch_array<uint64_t>(n);
         std::vector<uint32_t> hist(4 * 4096, 0);
         for (uint32_t t = 0; t < n; ++t) {
             const uint8_t* b = bytes_of(t);
@@ -189,11 +201,11 @@ private:
         // Arrays sized for the most nodes there can be; the pages past the
         // ones used are never touched.
         size_t bound = std::min<size_t>(v_.token_bytes.size() + 1, MAX_NODES);
-        num_.reset(new uint32_t[bound]);
-        tok_.reset(new int32_t[bound]);
-        parent_.reset(new uint32_t[bound]);
-        step_.reset(new uint8_t[bound]);
-        byte_.reset(new uint8_t[bound]);
+        num_ = scratch_array<uint32_t>(bound);
+        tok_ = scratch_array<int32_t>(bound);
+        parent_ = scratch_array<uint32_t>(bound);
+        step_ = scratch_array<uint8_t>(bound);
+        byte_ = scratch_array<uint8_t>(bound);
         odd_.reset(new OddEnd[n]);
         num_[0] = NONE;
         tok_[0] = -1;
@@ -204,7 +216,7 @@ private:
 
         v_.two_node.assign(65536, 0);
         child3_.assign(65536, 0);
-        v_.prefix_token.assign(n, -1);
+        fill_table(v_.prefix_token, n, int32_t(-1));
 
         uint32_t stack[256];     // node at each depth of the current path
         int32_t best[256];       // deepest token at depth <= d on that path
@@ -286,7 +298,7 @@ private:
         for (uint32_t x = 1; x < count; ++x) num_[x] = next[num_[x]]++;
         num_[0] = 0;
 
-        v_.node_token.assign(count, -1);
+        fill_table(v_.node_token, count, int32_t(-1));
         for (uint32_t x = 1; x < count; ++x) v_.node_token[num_[x]] = tok_[x];
         for (uint32_t& r : v_.root_next) r = num_[r];
         for (uint32_t& m : v_.two_node) m = num_[m];
@@ -328,7 +340,7 @@ private:
 
         uint64_t cap = pow2_for_load(steps, 131072);
         for (;;) {
-            v_.edge2.assign(cap, 0);
+            fill_table(v_.edge2, cap, uint64_t(0));
             uint64_t mask = cap - 1;
             uint32_t shift = 36 - uint32_t(std::countr_zero(cap));
             for (uint32_t x = 1; x < count; ++x) {
@@ -354,7 +366,7 @@ private:
         uint32_t n = v_.n;
         uint64_t cap = 1;
         while (cap < 2ull * n) cap *= 2;
-        v_.pair_table.assign(cap, 0);
+        fill_table(v_.pair_table, cap, uint64_t(0));
         v_.pair_mask = uint32_t(cap - 1);
         uint64_t bits = 1024;
         while (bits < 16ull * n) bits *= 2;
@@ -378,7 +390,7 @@ private:
         // untouched.
         bool use_memo = v_.by_bytes.entries() < n;
 
-        v_.split_table.resize(n);
+        size_table(v_.split_table, n);
         for (uint32_t t = 0; t < n; ++t) {
             v_.split_table[t] = Split{t, t};
             const uint8_t* b = bytes_of(t);

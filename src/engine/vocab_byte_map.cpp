@@ -2,6 +2,7 @@
 // into the vocabulary's own byte storage.
 #include <cstring>
 
+#include "big_tables.h"
 #include "vocab.h"
 
 namespace zelkor {
@@ -58,7 +59,7 @@ uint32_t tag_of(uint64_t h) { return uint32_t(h >> (64 - (32 - ID_BITS))) << ID_
 void ByteIdMap::build(const uint8_t* token_bytes, const uint32_t* token_starts, uint32_t n) {
     uint64_t cap = 16;
     while (double(n) / double(cap) > 0.45) cap *= 2;
-    slots_.assign(cap, 0);
+    fill_table(slots_, cap, uint32_t(0));
     mask_ = cap - 1;
     entries_ = 0;
     key_bytes_ = 0;

@@ -188,7 +188,7 @@ TEST(Holder, ThreeTokenizersAlternatingNeverMixIds) {
     Ids want[3];
     for (int k = 0; k < 3; ++k) want[k] = uncached(tok(k), text);
     ASSERT_NE(want[0], want[1]);
-    // 8 MiB tables (3 workers), so all three fit the budget and none is trimmed.
+    // 2 MiB tables (3 workers), so all three fit the budget and none is trimmed.
     on_fresh_thread([&] {
         for (int round = 0; round < 4; ++round)
             for (int k = 0; k < 3; ++k) {
@@ -223,7 +223,7 @@ TEST(Budget, ThirtyTwoLiveTablesLeaveANewWorkerWithoutACache) {
     drain();
     const std::string text = "Budgets are shared by every thread of the process.";
     const Ids want = uncached(tok(0), text);
-    constexpr int HOLDERS = 32;  // 17 or more workers: 1 MiB each
+    constexpr int HOLDERS = 32;  // 5 or more workers: 1 MiB each
     std::barrier<> filled(HOLDERS + 1), done(HOLDERS + 1);
     std::vector<std::thread> holders;
     for (int i = 0; i < HOLDERS; ++i)
@@ -255,7 +255,7 @@ TEST(Budget, BatchWorkersAreNotStarvedByTheWaitingThread) {
     drain();
     const std::string text = "The calling thread waits while its workers encode.";
     for (uint32_t workers : {2u, 4u}) {
-        with_workers(tok(0), text, 1);  // leaves a 16 MiB table with this thread
+        with_workers(tok(0), text, 1);  // leaves a 4 MiB table with this thread
         std::atomic<int> without_cache{0};
         run_batch(
             64, workers, [] { return 0; },
