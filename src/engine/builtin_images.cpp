@@ -9,6 +9,8 @@ extern const uint8_t zelkor_img_o200k_special[], zelkor_img_o200k_special_end[];
 extern const uint8_t zelkor_img_o200k_harmony_special[], zelkor_img_o200k_harmony_special_end[];
 extern const uint8_t zelkor_img_uniclass[], zelkor_img_uniclass_end[];
 extern const uint8_t zelkor_img_uniclass_o200k[], zelkor_img_uniclass_o200k_end[];
+extern const uint8_t zelkor_hints_cl100k[], zelkor_hints_cl100k_end[];
+extern const uint8_t zelkor_hints_o200k[], zelkor_hints_o200k_end[];
 }
 
 namespace zelkor {
@@ -31,12 +33,22 @@ const Entry IMAGES[] = {
     {"uniclass_o200k.bin", zelkor_img_uniclass_o200k, zelkor_img_uniclass_o200k_end},
 };
 
-}  // namespace
+const Entry HINTS[] = {
+    {"cl100k.vocab", zelkor_hints_cl100k, zelkor_hints_cl100k_end},
+    {"o200k.vocab", zelkor_hints_o200k, zelkor_hints_o200k_end},
+};
 
-Image builtin_image(std::string_view name) {
-    for (const Entry& e : IMAGES)
+template <size_t N>
+Image find(const Entry (&table)[N], std::string_view name) {
+    for (const Entry& e : table)
         if (e.name == name) return Image{e.begin, static_cast<size_t>(e.end - e.begin)};
     return Image{nullptr, 0};
 }
+
+}  // namespace
+
+Image builtin_image(std::string_view name) { return find(IMAGES, name); }
+
+Image builtin_merge_hints(std::string_view vocab_file) { return find(HINTS, vocab_file); }
 
 }  // namespace zelkor

@@ -17,4 +17,8 @@ struct Image {
 // "uniclass_o200k.bin". Size 0 and null data for an unknown name.
 Image builtin_image(std::string_view name);
 
+// The merge hints built for "cl100k.vocab" or "o200k.vocab"; empty for any
+// other name.
+Image builtin_merge_hints(std::string_view vocab_file);
+
 }  // namespace zelkor

@@ -1,5 +1,4 @@
-// Construction of a Tokenizer from the registry of built-in encodings, and
-// the values derived from its tables.
+// Construction of a Tokenizer from the registry of built-in encodings.
 #include <algorithm>
 #include <atomic>
 #include <optional>
@@ -45,7 +44,8 @@ Created create_builtin(const Registry& enc, std::unique_ptr<Tokenizer> tok) {
     if (err) return Created::failure(std::move(*err));
 
     const Image vimg = builtin_image(enc.vocab_file);
-    auto vocab = Vocab::from_bytes(vimg.data, vimg.size, enc.name);
+    const Image hints = builtin_merge_hints(enc.vocab_file);
+    auto vocab = Vocab::from_bytes(vimg.data, vimg.size, enc.name, MergeHintsBlob{hints.data, hints.size});
     if (!vocab) return Created::failure(vocab.error());
     tok->vocab = std::move(*vocab);
 
@@ -117,31 +117,6 @@ Expected<std::unique_ptr<Tokenizer>> Tokenizer::create(std::string_view encoding
     tok->is_o200k = enc->is_o200k;
     if (datadir.empty()) return create_builtin(*enc, std::move(tok));
     return create_from_dir(*enc, std::string(datadir), std::move(tok));
-}
-
-uint64_t Tokenizer::memory_bytes() const {
-    uint64_t total = vocab ? vocab->footprint() : 0;
-    total += uclass.footprint() + uclass_o.footprint();
-    for (const Special& s : specials) total += s.text.size() + 32;
-    return total;
-}
-
-uint64_t Tokenizer::n_vocab() const {
-    uint64_t size = vocab ? vocab->n : 0;
-    for (const Special& s : specials) size = std::max(size, uint64_t(s.id) + 1);
-    return size;
-}
-
-const Special* Tokenizer::special_by_id(uint32_t special_id) const {
-    for (const Special& s : specials)
-        if (s.id == special_id) return &s;
-    return nullptr;
-}
-
-const Special* Tokenizer::special_by_text(std::string_view s) const {
-    for (const Special& sp : specials)
-        if (sp.text == s) return &sp;
-    return nullptr;
 }
 
 }  // namespace zelkor

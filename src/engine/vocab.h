@@ -69,6 +69,12 @@ struct Split {
     uint32_t right;
 };
 
+// A merge-hints blob as written by merge_hints_blob(); empty for none.
+struct MergeHintsBlob {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
 struct Vocab {
     uint32_t n = 0;
 
@@ -111,9 +117,12 @@ struct Vocab {
     size_t pair_memo32_len = 0;
 
     // Validates the image and builds the index. `source` names the image in
-    // error messages.
+    // error messages. `hints`, when it holds the merge hints of exactly this
+    // image (see merge_hints.h), spares the search for every token's split;
+    // hints of another image are ignored.
     static Expected<std::unique_ptr<Vocab>> from_bytes(const uint8_t* image, size_t len,
-                                                       std::string_view source);
+                                                       std::string_view source,
+                                                       const MergeHintsBlob& hints = {});
 
     TokenId find_id(const uint8_t* s, size_t len) const {
         return by_bytes.find(token_bytes.data(), token_starts.data(), s, len);
@@ -180,8 +189,11 @@ struct TokenRef {
 
 // Builds every table of `v` from the n records in rank order. Returns the
 // complete error message, or an empty string on success.
+// `hints`, if not null, is the split of every token as the merge search
+// would find it; a hint that cannot be right makes the builder search after
+// all.
 std::string build_index(Vocab& v, const uint8_t* image, const TokenRef* refs, uint32_t n,
-                        std::string_view source);
+                        std::string_view source, const Split* hints);
 
 // The pair test without the memo.
 bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);

@@ -78,7 +78,8 @@ class Builder {
 public:
     Builder(Vocab& v, std::string_view source) : v_(v), source_(source) {}
 
-    std::string run(const uint8_t* image, const detail::TokenRef* refs, uint32_t n) {
+    std::string run(const uint8_t* image, const detail::TokenRef* refs, uint32_t n,
+                    const Split* hints) {
         v_.n = n;
         store_bytes(image, refs);
         // Two strands share the work: the trie and the tables compiled from
@@ -94,7 +95,10 @@ public:
         if (!trie_fits) {
             return "zelkor: trie too large for packed e2 (max 2^20 nodes): " + std::string(source_);
         }
-        SideTask merges([this] { build_merges(); });
+        SideTask merges([this, hints] {
+            prepare_merges();
+            if (!hints || !file_hints(hints)) search_merges();
+        });
         renumber();
         build_two_tables();
         build_edge1();
@@ -362,7 +366,7 @@ private:
         }
     }
 
-    void build_merges() {
+    void prepare_merges() {
         uint32_t n = v_.n;
         uint64_t cap = 1;
         while (cap < 2ull * n) cap *= 2;
@@ -384,13 +388,36 @@ private:
             v_.pair_memo16.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo16_len));
         }
 
+        size_table(v_.split_table, n);
+    }
+
+    // Files the splits of a hints blob. False, with the tables cleared
+    // again, at the first split that cannot be a merge of this vocabulary.
+    bool file_hints(const Split* hints) {
+        uint32_t n = v_.n;
+        for (uint32_t t = 0; t < n; ++t) {
+            const Split s = hints[t];
+            v_.split_table[t] = s;
+            if (s.left == t && s.right == t) continue;
+            if (s.left >= t || s.right >= t ||
+                uint32_t(v_.token_lens[s.left]) + v_.token_lens[s.right] != v_.token_lens[t]) {
+                std::fill(v_.pair_table.begin(), v_.pair_table.end(), 0);
+                std::fill(v_.pair_filter.begin(), v_.pair_filter.end(), 0);
+                return false;
+            }
+            insert_pair(s.left, s.right, t);
+        }
+        return true;
+    }
+
+    void search_merges() {
+        uint32_t n = v_.n;
         // A candidate pair is tested twice only for two tokens with the
         // same bytes, and only then can a remembered answer differ from a
         // fresh one. Without duplicates the memo is skipped here and stays
         // untouched.
         bool use_memo = v_.by_bytes.entries() < n;
 
-        size_table(v_.split_table, n);
         for (uint32_t t = 0; t < n; ++t) {
             v_.split_table[t] = Split{t, t};
             const uint8_t* b = bytes_of(t);
@@ -468,8 +495,8 @@ private:
 }  // namespace
 
 std::string detail::build_index(Vocab& v, const uint8_t* image, const TokenRef* refs, uint32_t n,
-                                std::string_view source) {
-    return Builder(v, source).run(image, refs, n);
+                                std::string_view source, const Split* hints) {
+    return Builder(v, source).run(image, refs, n, hints);
 }
 
 }  // namespace zelkor

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "merge_hints.h"
 #include "vocab.h"
 
 namespace zelkor {
@@ -39,7 +40,8 @@ int missing_single_byte(const uint8_t* image, const std::vector<detail::TokenRef
 }  // namespace
 
 Expected<std::unique_ptr<Vocab>> Vocab::from_bytes(const uint8_t* image, size_t len,
-                                                   std::string_view source) {
+                                                   std::string_view source,
+                                                   const MergeHintsBlob& hints) {
     using Result = Expected<std::unique_ptr<Vocab>>;
     auto fail = [&](std::string_view detail) { return Result::failure(bad_vocab(detail, source)); };
 
@@ -73,7 +75,8 @@ Expected<std::unique_ptr<Vocab>> Vocab::from_bytes(const uint8_t* image, size_t 
     }
 
     auto v = std::make_unique<Vocab>();
-    std::string err = detail::build_index(*v, image, refs.data(), n, source);
+    const Split* splits = hints_for_image(hints, image, len, n);
+    std::string err = detail::build_index(*v, image, refs.data(), n, source, splits);
     if (!err.empty()) return Result::failure(std::move(err));
     return Result(std::move(v));
 }
