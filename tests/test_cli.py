@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import subprocess
 import sys
+import types
 
 import pytest
 
@@ -123,3 +124,67 @@ def test_python_dash_m_and_stdin():
     assert proc.stdout == b"2\t-\n"
     proc = subprocess.run([sys.executable, "-m", "zelkor", "frobnicate"], capture_output=True, check=False)
     assert proc.returncode == 2 and b"Traceback" not in proc.stderr
+
+
+@pytest.fixture
+def parquet_file(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    texts = ["hello world", None, "naïve café, 世界 😀", "", "def f(x):\n    return x\n", "<|endoftext|> a"] * 9
+    columns = {"id": list(range(len(texts))), "nested": [{"a": 1, "b": "x"}] * len(texts)}
+    columns["text"] = texts
+    columns["large"] = pa.array(texts, pa.large_string())
+    columns["coded"] = pa.array(texts).dictionary_encode()
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table(columns), path, row_group_size=20)
+    return path, texts
+
+
+def test_parquet_column_counts_across_batches_and_row_groups(capsys, cl100k, parquet_file, monkeypatch):
+    path, texts = parquet_file
+    want = sum(cl100k.count_batch([t for t in texts if t is not None]))
+    bars = []
+
+    class Bar:  # records what the command does with its progress bar
+        def __init__(self, **kw):
+            self.kw, self.done = kw, 0
+            bars.append(self)
+
+        def update(self, n):
+            self.done += n
+
+        def close(self):
+            self.kw["closed"] = True
+
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=Bar))
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True, raising=False)
+    monkeypatch.setattr(cli, "PARQUET_BATCH_ROWS", 7)
+    for column in ("text", "large", "coded"):
+        argv = ["count", "-e", "cl100k_base", "--threads", "2", "--parquet", str(path), "--column", column]
+        code, out, _ = run(capsys, *argv)
+        assert (code, out) == (0, f"{want}\t{path}\n")
+    seen = [(b.kw["unit"], b.kw["total"], b.done, b.kw["closed"]) for b in bars]
+    assert seen == [("rows", len(texts), len(texts), True)] * 3
+
+
+def test_parquet_failures_are_one_line(tmp_path, capsys, parquet_file, monkeypatch):
+    path, _ = parquet_file
+    junk = tmp_path / "junk.parquet"
+    junk.write_bytes(b"not parquet at all")
+    cases = [
+        (["--parquet", str(path), "--column", "txt"], "no column 'txt'; its columns: id, nested, text, large, coded"),
+        (["--parquet", str(path), "--column", "id"], f"column 'id' of {path} holds int64, not strings"),
+        (["--parquet", str(path), "--column", "nested"], "holds struct<a: int64, b: string>, not strings"),
+        (["--parquet", str(junk), "--column", "text"], f"cannot read {junk}: "),
+        (["--parquet", str(tmp_path / "absent.parquet"), "--column", "text"], "cannot read "),
+        (["--parquet", str(path)], "--parquet needs --column NAME"),
+        (["--column", "text", str(path)], "--column goes with --parquet"),
+        (["--parquet", str(path), "--column", "text", str(path)], "give either FILE or --parquet, not both"),
+    ]
+    for argv, message in cases:
+        code, out, err = run(capsys, "count", *argv)
+        assert (code, out, err.count("\n")) == (1, "", 1), err
+        assert err.startswith("zelkor: error: ") and message in err, err
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    code, _, err = run(capsys, "count", "--parquet", str(path), "--column", "text")
+    assert err == "zelkor: error: --parquet needs pyarrow: pip install 'zelkor-rs[arrow]'\n"

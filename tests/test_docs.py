@@ -10,9 +10,11 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 
 
-@pytest.mark.parametrize("name", ["README.md", "docs/api.md"])
+@pytest.mark.parametrize("name", ["README.md", "docs/api.md", "docs/arrow.md"])
 def test_examples(name):
     pytest.importorskip("numpy")
+    if name == "docs/arrow.md":
+        pytest.importorskip("pyarrow")
     result = doctest.testfile(str(ROOT / name), module_relative=False,
                               optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     assert result.failed == 0

@@ -17,19 +17,19 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/asan-python"
 python=$(python3 -c 'import sys; print(sys.executable)')
 
-echo "== building _zelkor and _probe for $python in $build"
+echo "== building _zelkor, _probe and _bulk for $python in $build"
 # -O1 keeps the suite's time limits within reach under the sanitizers.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DZELKOR_BUILD_PYTHON=ON -DZELKOR_BUILD_TESTS=OFF \
   -DZELKOR_SANITIZE=address,undefined -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target _zelkor _probe -j2
+cmake --build "$build" --target _zelkor _probe _bulk -j2
 
 pkg="$build/pkg/zelkor"
 rm -rf "$build/pkg"
 mkdir -p "$pkg"
 # Files only: no __pycache__, no modules left there by another build.
 find "$root/src/zelkor" -maxdepth 1 -type f ! -name '*.so' -exec cp {} "$pkg/" \;
-cp "$build"/_zelkor*.so "$build"/_probe*.so "$pkg/"
+cp "$build"/_zelkor*.so "$build"/_probe*.so "$build"/_bulk*.so "$pkg/"
 
 libasan=$(g++ -print-file-name=libasan.so)
 libstdcxx=$(g++ -print-file-name=libstdc++.so)

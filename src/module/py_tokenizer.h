@@ -15,6 +15,7 @@ struct PyTokenizer {
     PyObject_HEAD
     Tokenizer* tok;        // owned; never null once constructed
     SpecialIndex* index;   // owned; the specials of *tok, sorted for the policy check
+    bool from_datadir;     // loaded from files, so it cannot be rebuilt from its name alone
 };
 
 inline const Tokenizer& engine(PyObject* self) { return *reinterpret_cast<PyTokenizer*>(self)->tok; }

@@ -39,6 +39,7 @@ PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         as_tok(self)->tok = tok.release();
         as_tok(self)->index = index.release();
+        as_tok(self)->from_datadir = !datadir.empty();
         return self;
     });
 }

@@ -1,6 +1,7 @@
 """The `zelkor` command line: count, encode and decode.
 
     zelkor count [--encoding NAME] [--threads N] [FILE ...]
+    zelkor count [--encoding NAME] [--threads N] --parquet FILE --column NAME
     zelkor encode [--encoding NAME] [--allowed-special all|TOKEN,...] [TEXT | --file FILE]
     zelkor decode [--encoding NAME] [--errors replace|ignore|strict] [JSON | --file FILE]
 
@@ -23,6 +24,8 @@ PROGRESS_THRESHOLD = 8 << 20
 # Large texts are counted in pieces of about this many characters, cut where
 # a pre-token boundary is certain, so that the pieces count in parallel.
 CHUNK_CHARS = 1 << 20
+# Rows of a Parquet column counted per call: enough texts to keep every thread busy.
+PARQUET_BATCH_ROWS = 1 << 16
 
 
 class CliError(Exception):
@@ -83,17 +86,31 @@ def _cut_points(text: str, size: int) -> Iterator[tuple[int, int]]:
     yield start, n
 
 
-def _progress(total: int, desc: str):
-    if total < PROGRESS_THRESHOLD or not sys.stderr.isatty():
+def _progress(total: int, desc: str, unit: str = "B", worth_it: bool | None = None):
+    """A bar on standard error, or None; by default worth it for `total` bytes from the threshold on."""
+    if worth_it is None:
+        worth_it = total >= PROGRESS_THRESHOLD
+    if not worth_it or not sys.stderr.isatty():
         return None
     try:
         from tqdm import tqdm
     except ImportError:
         return None
-    return tqdm(total=total, desc=desc, unit="B", unit_scale=True, file=sys.stderr, leave=False)
+    return tqdm(total=total, desc=desc, unit=unit, unit_scale=True, file=sys.stderr, leave=False)
 
 
 def cmd_count(args: argparse.Namespace) -> int:
+    if args.column is not None and args.parquet is None:
+        raise CliError("--column goes with --parquet")
+    if args.parquet is not None:
+        if args.files:
+            raise CliError("give either FILE or --parquet, not both")
+        if args.column is None:
+            raise CliError("--parquet needs --column NAME")
+        tok = _tokenizer(args.encoding)
+        total = _count_parquet_column(tok, args.parquet, args.column, args.threads)
+        print(f"{total}\t{args.parquet}")
+        return 0
     tok = _tokenizer(args.encoding)
     paths = args.files or ["-"]
     texts = [(p, _read_text(p)) for p in paths]
@@ -118,6 +135,61 @@ def cmd_count(args: argparse.Namespace) -> int:
     if len(texts) > 1:
         print(f"{total}\ttotal")
     return 0
+
+
+def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) -> int:
+    """The tokens of every non-null text in one string column, read batch by batch."""
+    try:
+        import pyarrow as pa
+        import pyarrow.compute as pc
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise CliError("--parquet needs pyarrow: pip install 'zelkor-rs[arrow]'") from None
+    from . import arrow as zarrow
+
+    def unreadable(e: Exception) -> CliError:
+        if isinstance(e, OSError) and e.strerror:
+            return CliError(f"cannot read {path}: {e.strerror}")
+        detail = (str(e).strip().splitlines() or [type(e).__name__])[0]
+        return CliError(f"cannot read {path}: {detail}")
+
+    try:
+        pf = pq.ParquetFile(path)
+    except (OSError, pa.ArrowException) as e:
+        raise unreadable(e) from None
+    schema = pf.schema_arrow
+    if column not in schema.names:
+        raise CliError(f"{path} has no column {column!r}; its columns: {', '.join(schema.names) or '(none)'}")
+    if schema.names.count(column) > 1:
+        raise CliError(f"{path} has more than one column named {column!r}")
+    kind = schema.field(column).type
+    coded = pa.types.is_dictionary(kind)  # e.g. written from a pandas categorical
+    if not _is_text_type(pa, kind.value_type if coded else kind):
+        raise CliError(f"column {column!r} of {path} holds {kind}, not strings")
+
+    rows = pf.metadata.num_rows
+    # The file's sizes say little about the text (dictionary pages, compression),
+    # so the bar is for files read in more than one batch.
+    bar = _progress(rows, "counting", unit="rows", worth_it=rows > PARQUET_BATCH_ROWS)
+    total = 0
+    try:
+        for batch in pf.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=[column]):
+            texts = batch.column(0)
+            counts = zarrow.count(tok, texts.dictionary_decode() if coded else texts, threads=threads)
+            total += pc.sum(counts).as_py() or 0
+            if bar is not None:
+                bar.update(batch.num_rows)
+    except (OSError, pa.ArrowException) as e:
+        raise unreadable(e) from None
+    finally:
+        if bar is not None:
+            bar.close()
+    return total
+
+
+def _is_text_type(pa, kind) -> bool:
+    is_view = getattr(pa.types, "is_string_view", None)  # newer pyarrow only
+    return pa.types.is_string(kind) or pa.types.is_large_string(kind) or bool(is_view and is_view(kind))
 
 
 def _specials_arg(value: str | None):
@@ -186,6 +258,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("count", help="count the tokens of files or standard input")
     add_encoding(p)
     p.add_argument("--threads", type=_non_negative, default=0, help="worker threads (default: all CPUs)")
+    p.add_argument("--parquet", metavar="FILE", help="count the texts of one column of this Parquet file")
+    p.add_argument("--column", metavar="NAME", help="the string column to count (with --parquet)")
     p.add_argument("files", nargs="*", metavar="FILE", help="files to count; '-' or none reads standard input")
     p.set_defaults(func=cmd_count)
 

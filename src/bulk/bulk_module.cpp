@@ -1,0 +1,261 @@
+// zelkor._bulk: columnar work on zelkor._zelkor.Tokenizer objects. Arrow
+// string columns go through the batch engine straight from the producer's
+// buffers, and come back as Arrow arrays that own the engine's buffers. The
+// public face is zelkor.arrow; this module is private.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <mutex>
+#include <string>
+
+#include "boundary.h"
+#include "capsules.h"
+#include "arrow_export.h"
+#include "column_ops.h"
+#include "nogil.h"
+#include "py_tokenizer.h"
+#include "pyref.h"
+
+namespace zelkor::bulk {
+
+namespace {
+
+using py::guarded;
+using py::Ref;
+
+struct ModuleState {
+    PyObject* tokenizer_type;  // zelkor._zelkor.Tokenizer
+};
+
+ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// Another build's Tokenizer would have another layout: only the class of the
+// _zelkor module next to this one is accepted.
+const py::PyTokenizer* tokenizer_arg(PyObject* module, PyObject* obj) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->tokenizer_type);
+    if (!PyObject_TypeCheck(obj, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a zelkor.Tokenizer, got %.200s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<const py::PyTokenizer*>(obj);
+}
+
+bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, expected, nargs);
+    return false;
+}
+
+struct RunArgs {
+    Ref owner;  // keeps the Tokenizer object (and so its engine) alive for the call
+    const Tokenizer* tok = nullptr;
+    size_t threads = 0;
+    bool with_special = false;
+};
+
+// (tok, ..., threads, with_special): threads a non-negative int, as count_batch takes it.
+bool run_args(PyObject* module, PyObject* tok, PyObject* threads, PyObject* with_special, RunArgs& out) {
+    const py::PyTokenizer* t = tokenizer_arg(module, tok);
+    if (!t) return false;
+    const unsigned long long n = PyLong_AsUnsignedLongLong(threads);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    const int flag = PyObject_IsTrue(with_special);
+    if (flag < 0) return false;
+    out.owner = Ref::borrow(tok);
+    out.tok = t->tok;
+    out.threads = static_cast<size_t>(n);
+    out.with_special = flag != 0;
+    return true;
+}
+
+// One chunk: engine work without the interpreter, then the result capsules.
+PyObject* run_chunk(const RunArgs& r, const ArrowArray& input, StringLayout layout, ColumnOp op) {
+    Taken<ArrowSchema> schema;
+    Taken<ArrowArray> array;
+    const std::string error = py::without_lock([&] {
+        return run_column(*r.tok, input, layout, op, r.threads, r.with_special, schema.value, array.value);
+    });
+    if (!error.empty()) {
+        PyErr_SetString(PyExc_ValueError, error.c_str());
+        return nullptr;
+    }
+    return result_capsules(schema.value, array.value);
+}
+
+// (tok, schema capsule, array capsule, threads, with_special) -> (schema capsule, array capsule)
+PyObject* array_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* name,
+                     ColumnOp op) {
+    return guarded([&]() -> PyObject* {
+        if (!check_nargs(name, nargs, 5)) return nullptr;
+        RunArgs r;
+        if (!run_args(module, args[0], args[3], args[4], r)) return nullptr;
+        const ArrowSchema* schema = capsule_schema(args[1]);
+        if (!schema) return nullptr;
+        StringLayout layout;
+        if (!require_strings(*schema, layout)) return nullptr;
+        Taken<ArrowArray> input;
+        if (!take_array(args[2], input)) return nullptr;
+        return run_chunk(r, input.value, layout, op);
+    });
+}
+
+PyObject* stream_failed(ArrowArrayStream& stream, int code) {
+    const char* detail = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+    PyErr_Format(PyExc_RuntimeError, "reading the Arrow stream failed: %s",
+                 detail ? detail : std::to_string(code).c_str());
+    return nullptr;
+}
+
+// (tok, stream capsule, threads, with_special) -> list of (schema capsule, array capsule),
+// one per chunk in stream order.
+PyObject* stream_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, const char* name,
+                      ColumnOp op) {
+    return guarded([&]() -> PyObject* {
+        if (!check_nargs(name, nargs, 4)) return nullptr;
+        RunArgs r;
+        if (!run_args(module, args[0], args[2], args[3], r)) return nullptr;
+        Taken<ArrowArrayStream> stream;
+        if (!take_stream(args[1], stream)) return nullptr;
+        ArrowArrayStream& s = stream.value;
+
+        Taken<ArrowSchema> schema;
+        if (const int rc = s.get_schema(&s, &schema.value)) return stream_failed(s, rc);
+        StringLayout layout;
+        if (!require_strings(schema.value, layout)) return nullptr;
+
+        Ref chunks = Ref::steal(PyList_New(0));
+        if (!chunks) return nullptr;
+        for (;;) {
+            Taken<ArrowArray> chunk;
+            if (const int rc = s.get_next(&s, &chunk.value)) return stream_failed(s, rc);
+            if (!chunk.value.release) break;  // end of stream
+            Ref result = Ref::steal(run_chunk(r, chunk.value, layout, op));
+            if (!result || PyList_Append(chunks.get(), result.get()) < 0) return nullptr;
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
+        return chunks.release();
+    });
+}
+
+PyObject* encode_array(PyObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    return array_call(m, args, nargs, "encode_array", ColumnOp::Encode);
+}
+PyObject* count_array(PyObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    return array_call(m, args, nargs, "count_array", ColumnOp::Count);
+}
+PyObject* encode_stream(PyObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    return stream_call(m, args, nargs, "encode_stream", ColumnOp::Encode);
+}
+PyObject* count_stream(PyObject* m, PyObject* const* args, Py_ssize_t nargs) {
+    return stream_call(m, args, nargs, "count_stream", ColumnOp::Count);
+}
+
+PyObject* from_datadir(PyObject* m, PyObject* tok) {
+    const py::PyTokenizer* t = tokenizer_arg(m, tok);
+    if (!t) return nullptr;
+    return PyBool_FromLong(t->from_datadir);
+}
+
+PyObject* live_exports_now(PyObject*, PyObject*) { return PyLong_FromLongLong(live_exports()); }
+
+#define FAST(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL
+
+PyMethodDef bulk_methods[] = {
+    {"encode_array", FAST(encode_array),
+     "encode_array(tok, schema, array, threads, with_special)\n--\n\n"
+     "Token ids of an Arrow string array given as C data capsules; returns the\n"
+     "capsules of a large_list<uint32> array."},
+    {"count_array", FAST(count_array),
+     "count_array(tok, schema, array, threads, with_special)\n--\n\n"
+     "Token counts of an Arrow string array; returns the capsules of an int64 array."},
+    {"encode_stream", FAST(encode_stream),
+     "encode_stream(tok, stream, threads, with_special)\n--\n\n"
+     "encode_array over every chunk of an Arrow array stream capsule."},
+    {"count_stream", FAST(count_stream),
+     "count_stream(tok, stream, threads, with_special)\n--\n\n"
+     "count_array over every chunk of an Arrow array stream capsule."},
+    {"from_datadir", from_datadir, METH_O,
+     "from_datadir(tok)\n--\n\n"
+     "Whether the tokenizer was loaded from a data directory."},
+    {"live_exports", live_exports_now, METH_NOARGS,
+     "live_exports()\n--\n\n"
+     "Exported results whose buffers have not been released yet."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FAST
+
+std::mutex g_create_lock;
+
+bool ensure_panic() {
+    if (!g_create_lock.try_lock()) {
+        Py_BEGIN_ALLOW_THREADS
+        g_create_lock.lock();
+        Py_END_ALLOW_THREADS
+    }
+    std::lock_guard<std::mutex> held(g_create_lock, std::adopt_lock);
+    return py::ensure_panic_exception();
+}
+
+int bulk_exec(PyObject* m) {
+    return py::guarded_int([&]() -> int {
+        if (!ensure_panic()) return -1;
+        if (PyModule_AddObjectRef(m, "PanicException", py::panic_exception()) < 0) return -1;
+        Ref engine = Ref::steal(PyImport_ImportModule("zelkor._zelkor"));
+        if (!engine) return -1;
+        PyObject* type = PyObject_GetAttrString(engine.get(), "Tokenizer");
+        if (!type) return -1;
+        if (!PyType_Check(type)) {
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_ImportError, "zelkor._zelkor.Tokenizer is not a class");
+            return -1;
+        }
+        state_of(m)->tokenizer_type = type;
+        return 0;
+    });
+}
+
+int bulk_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state_of(m);
+    if (st) Py_VISIT(st->tokenizer_type);
+    return 0;
+}
+
+int bulk_clear(PyObject* m) {
+    ModuleState* st = state_of(m);
+    if (st) Py_CLEAR(st->tokenizer_type);
+    return 0;
+}
+
+void bulk_free(void* m) { bulk_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot bulk_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+#ifdef Py_mod_multiple_interpreters
+    // Shares the process-wide exception class and the engine's per-process
+    // caches, like zelkor._zelkor.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef bulk_def = {
+    PyModuleDef_HEAD_INIT,
+    "_bulk",
+    "Private: Arrow columns through the batch engine, and pickling support.",
+    sizeof(ModuleState),
+    bulk_methods,
+    bulk_slots,
+    bulk_traverse,
+    bulk_clear,
+    bulk_free,
+};
+
+}  // namespace
+
+}  // namespace zelkor::bulk
+
+PyMODINIT_FUNC PyInit__bulk() { return PyModuleDef_Init(&zelkor::bulk::bulk_def); }

@@ -1,0 +1,30 @@
+from typing import Any, Protocol, SupportsIndex, overload
+
+import pyarrow as pa
+
+from ._zelkor import Tokenizer
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+
+@overload
+def encode(
+    tokenizer: Tokenizer, array: _ArrowArray, threads: SupportsIndex = 0, with_special: bool = False
+) -> pa.LargeListArray: ...
+@overload
+def encode(
+    tokenizer: Tokenizer, array: pa.ChunkedArray | _ArrowStream, threads: SupportsIndex = 0,
+    with_special: bool = False,
+) -> pa.ChunkedArray: ...
+@overload
+def count(
+    tokenizer: Tokenizer, array: _ArrowArray, threads: SupportsIndex = 0, with_special: bool = False
+) -> pa.Int64Array: ...
+@overload
+def count(
+    tokenizer: Tokenizer, array: pa.ChunkedArray | _ArrowStream, threads: SupportsIndex = 0,
+    with_special: bool = False,
+) -> pa.ChunkedArray: ...

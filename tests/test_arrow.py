@@ -1,0 +1,183 @@
+"""zelkor.arrow: Arrow string columns through the batch engine, zero copy."""
+
+from __future__ import annotations
+
+import gc
+import struct
+import subprocess
+import sys
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+
+import zelkor  # noqa: E402
+import zelkor.arrow as za  # noqa: E402
+from zelkor import _bulk  # noqa: E402
+
+TEXTS = ["hello world", None, "", "héllo wörld", "日本語のテキスト", None, "  \n\n\t x",
+         "a <|endoftext|> b", "<|endofprompt|><|endoftext|>", "x" * 40, "🙂" * 5, ""]
+LAYOUTS = [pa.string(), pa.large_string()] + ([pa.string_view()] if hasattr(pa, "string_view") else [])
+
+
+def lists_of(tok, texts, with_special=False):
+    """What encode_batch gives, as lists, None where the text is None."""
+    ids, offsets = tok.encode_batch([t or "" for t in texts], with_special=with_special)
+    ids = struct.unpack(f"<{len(ids) // 4}I", ids)
+    offsets = struct.unpack(f"<{len(offsets) // 8}q", offsets)
+    return [None if t is None else list(ids[offsets[i]:offsets[i + 1]]) for i, t in enumerate(texts)]
+
+
+def counts_of(tok, texts, with_special=False):
+    counts = tok.count_batch([t or "" for t in texts], with_special=with_special)
+    return [None if t is None else c for t, c in zip(texts, counts)]
+
+
+def raw_strings(texts: list[bytes]):
+    """A string array over arbitrary bytes (pyarrow validates UTF-8 otherwise)."""
+    offsets = [0]
+    for t in texts:
+        offsets.append(offsets[-1] + len(t))
+    return pa.Array.from_buffers(pa.string(), len(texts), [
+        None, pa.py_buffer(struct.pack(f"<{len(offsets)}i", *offsets)), pa.py_buffer(b"".join(texts))])
+
+
+@pytest.mark.parametrize("layout", LAYOUTS, ids=str)
+@pytest.mark.parametrize("with_special", [False, True])
+def test_equal_to_batch_methods(any_tok, layout, with_special):
+    array = pa.array(TEXTS, type=layout)
+    expected = lists_of(any_tok, TEXTS, with_special)
+    for threads in (1, 2, 0):
+        got = za.encode(any_tok, array, threads=threads, with_special=with_special)
+        assert got.type == pa.large_list(pa.uint32())
+        assert got.to_pylist() == expected
+        counts = za.count(any_tok, array, threads=threads, with_special=with_special)
+        assert counts.type == pa.int64()
+        assert counts.to_pylist() == counts_of(any_tok, TEXTS, with_special)
+    assert got.null_count == 2 and counts.null_count == 2
+    # Slices: the array offset and a validity bitmap that starts mid-byte.
+    for start in (1, 3, 9):
+        part = array.slice(start, len(TEXTS) - start - 1)
+        assert za.encode(any_tok, part, with_special=with_special).to_pylist() == expected[start:-1]
+        assert za.count(any_tok, part).to_pylist() == counts_of(any_tok, TEXTS[start:-1])
+
+
+def test_empty_and_all_null(cl100k):
+    for texts in ([], [None, None], [""]):
+        array = pa.array(texts, type=pa.string())
+        assert za.encode(cl100k, array).to_pylist() == [None if t is None else [] for t in texts]
+        assert za.count(cl100k, array).to_pylist() == [None if t is None else 0 for t in texts]
+
+
+def test_chunked_arrays_and_streams(o200k):
+    chunks = [TEXTS[:4], [], TEXTS[4:]]
+    chunked = pa.chunked_array(chunks, type=pa.large_string())
+    got = za.encode(o200k, chunked, threads=2)
+    assert isinstance(got, pa.ChunkedArray) and got.type == pa.large_list(pa.uint32())
+    assert [len(c) for c in got.chunks] == [4, 0, len(TEXTS) - 4]
+    assert got.to_pylist() == lists_of(o200k, TEXTS)
+    assert za.count(o200k, chunked).to_pylist() == counts_of(o200k, TEXTS)
+    assert za.count(o200k, pa.chunked_array([], type=pa.string())).type == pa.int64()
+
+    class Stream:  # any producer of the stream interface, not only pyarrow
+        def __arrow_c_stream__(self, requested_schema=None):
+            return chunked.__arrow_c_stream__(requested_schema)
+
+    streamed = za.encode(o200k, Stream(), with_special=True)
+    assert [len(c) for c in streamed.chunks] == [4, 0, len(TEXTS) - 4]
+    assert streamed.to_pylist() == lists_of(o200k, TEXTS, with_special=True)
+    assert za.count(o200k, Stream()).to_pylist() == counts_of(o200k, TEXTS)
+
+
+def test_corpus_documents(any_tok, corpus_texts):
+    docs = []
+    for text in corpus_texts.values():
+        docs += [text[i:i + 4096] for i in range(0, min(len(text), 400_000), 4096)]
+    array = pa.array(docs, type=pa.large_string())
+    got = za.encode(any_tok, array, threads=2)
+    assert got.to_pylist() == lists_of(any_tok, docs)
+    assert za.count(any_tok, array, threads=2).to_pylist() == any_tok.count_batch(docs, threads=2)
+
+
+def test_bytes_taken_as_they_are(cl100k):
+    texts = [b"\xffab\xfe", b"caf\xc3", b"<|endoftext|>\x80", b"ok"]
+    array = raw_strings(texts)
+    expected = [cl100k.encode_bytes(t) for t in texts]
+    assert za.encode(cl100k, array).to_pylist() == expected
+    # Invalid UTF-8 is encoded as ordinary text even with specials on, as
+    # encode_batch does; valid texts still get their special ids.
+    with_special = za.encode(cl100k, array, with_special=True).to_pylist()
+    assert with_special[:3] == expected[:3]
+    assert with_special[3] == cl100k.encode_with_special("ok")
+
+
+def test_results_own_the_engine_buffers(cl100k):
+    gc.collect()
+    live = _bulk.live_exports()
+    empty_pool = pa.total_allocated_bytes()
+    array = pa.array(["some text " * 50] * 200, type=pa.string())
+    pool_bytes = pa.total_allocated_bytes()
+    ids = za.encode(cl100k, array)
+    counts = za.count(cl100k, array)
+    # Nothing was copied into pyarrow's memory pool.
+    assert pa.total_allocated_bytes() == pool_bytes
+    assert _bulk.live_exports() == live + 2
+    values = ids.values
+    del ids, counts
+    gc.collect()
+    assert _bulk.live_exports() == live + 1  # the values keep their buffer
+    assert values.to_pylist()[:2] == cl100k.encode("some text ")[:2]
+    del values
+    gc.collect()
+    assert _bulk.live_exports() == live
+    # Results nobody imports are released with their capsules.
+    capsules = _bulk.encode_array(cl100k, *array.__arrow_c_array__(), 0, False)
+    assert _bulk.live_exports() == live + 1
+    del capsules
+    gc.collect()
+    assert _bulk.live_exports() == live
+    # The input taken from its capsule was released as well.
+    za.encode(cl100k, pa.chunked_array([array, array]))
+    del array
+    gc.collect()
+    assert pa.total_allocated_bytes() == empty_pool
+
+
+def test_refused_inputs(cl100k):
+    strings = pa.array(["a", "b"])
+    with pytest.raises(TypeError, match="got format 'l'"):
+        za.encode(cl100k, pa.array([1, 2]))
+    with pytest.raises(TypeError, match="got format 'z'"):
+        za.count(cl100k, pa.chunked_array([[b"a"]], type=pa.binary()))
+    with pytest.raises(TypeError, match="dictionary-encoded"):
+        za.count(cl100k, strings.dictionary_encode())
+    with pytest.raises(TypeError, match="got list"):
+        za.encode(cl100k, ["a", "b"])
+    with pytest.raises(TypeError, match="zelkor.Tokenizer"):
+        za.count("cl100k_base", pa.chunked_array([], type=pa.string()))
+    with pytest.raises(TypeError, match="with_special"):
+        za.count(cl100k, strings, with_special=1)
+    with pytest.raises(OverflowError):
+        za.count(cl100k, strings, threads=-1)
+    with pytest.raises(TypeError):
+        za.count(cl100k, strings, threads=1.5)
+    # Offsets that run backwards are refused, not read out of bounds.
+    bad = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(struct.pack("<3i", 0, 5, 3)),
+                                                 pa.py_buffer(b"hello")])
+    with pytest.raises(ValueError, match="decreasing offsets at slot 1"):
+        za.encode(cl100k, bad)
+    schema, array = strings.__arrow_c_array__()
+    _bulk.count_array(cl100k, schema, array, 0, False)
+    with pytest.raises(ValueError, match="already been consumed"):
+        _bulk.count_array(cl100k, schema, array, 0, False)
+
+
+def test_without_pyarrow():
+    code = ("import sys; sys.modules['pyarrow'] = None\n"
+            "import zelkor, zelkor.arrow as za\n"
+            "try:\n"
+            "    za.count(zelkor.Tokenizer('cl100k_base'), None)\n"
+            "except ImportError as e:\n"
+            "    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "zelkor.arrow needs pyarrow: pip install 'zelkor-rs[arrow]'"
