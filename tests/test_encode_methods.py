@@ -205,3 +205,44 @@ class TestBatches:
     def test_corpus_lines(self, o200k, corpus_texts):
         lines = [line for text in corpus_texts.values() for line in text.splitlines()[:500]]
         assert o200k.count_batch(lines, threads=2) == [o200k.count(t) for t in lines]
+
+
+def test_id_lists_hold_their_own_references():
+    # Lists of ids share one int per id and tokenizer: every list must own
+    # its references, whatever happens to the tokenizer and other lists.
+    import gc
+    import sys
+
+    import zelkor
+
+    def fresh(buffer):
+        return list(memoryview(buffer).cast("I"))
+
+    tok = zelkor.Tokenizer("cl100k_base")
+    plain = "hello world, " * 50
+    special = plain + EOT
+    expected = {
+        "plain": fresh(tok.encode_to_buffer(plain)),
+        "special": fresh(tok.encode_to_buffer(special, allowed_special="all")),
+    }
+    lists = {
+        "plain": [
+            tok.encode(plain),
+            tok.encode_ordinary(plain),
+            tok.encode_bytes(plain.encode()),
+            tok.encode_with_offsets(plain)[0],
+        ],
+        "special": [tok.encode(special, allowed_special="all"), tok.encode_with_special(special)],
+    }
+    probe = lists["plain"][0][0]
+    before = sys.getrefcount(probe)
+    for _ in range(50):
+        tok.encode(special, allowed_special="all")
+        tok.encode_ordinary(plain)
+    assert sys.getrefcount(probe) == before  # nothing leaked, nothing over-released
+
+    del tok
+    gc.collect()
+    for kind, made in lists.items():
+        for ids in made:
+            assert ids == expected[kind]

@@ -65,7 +65,7 @@ ZELKOR_FASTCALL(m_encode) {
     return guarded([&]() -> PyObject* {
         IdVec ids;
         if (!encode_with_policy(self, ENCODE_SIG, args, nargs, kwnames, ids)) return nullptr;
-        return ids_to_list(ids.data(), ids.size());
+        return id_list(self, ids.data(), ids.size());
     });
 }
 
@@ -94,7 +94,7 @@ ZELKOR_FASTCALL(m_encode_ordinary) {
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
         IdVec ids = without_lock([&] { return encode(tok, bytes_of(text), text.size()); });
-        return ids_to_list(ids.data(), ids.size());
+        return id_list(self, ids.data(), ids.size());
     });
 }
 
@@ -107,7 +107,7 @@ ZELKOR_FASTCALL(m_encode_bytes) {
         if (!bytes_view(a[0], data)) return arg_failed("data");
         const Tokenizer& tok = engine(self);
         IdVec ids = without_lock([&] { return encode(tok, bytes_of(data), data.size()); });
-        return ids_to_list(ids.data(), ids.size());
+        return id_list(self, ids.data(), ids.size());
     });
 }
 
@@ -118,7 +118,7 @@ ZELKOR_FASTCALL(m_encode_with_special) {
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
         IdVec ids = without_lock([&] { return encode_with_special(tok, bytes_of(text), text.size()); });
-        return ids_to_list(ids.data(), ids.size());
+        return id_list(self, ids.data(), ids.size());
     });
 }
 
@@ -207,8 +207,8 @@ ZELKOR_FASTCALL(m_encode_with_offsets) {
             }
             return v;
         });
-        Ref id_list = Ref::steal(ids_to_list(ids.data(), ids.size()));
-        if (!id_list) return nullptr;
+        Ref id_objs = Ref::steal(id_list(self, ids.data(), ids.size()));
+        if (!id_objs) return nullptr;
         Ref span_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
         if (!span_list) return nullptr;
         for (size_t i = 0; i < spans.size(); ++i) {
@@ -219,7 +219,7 @@ ZELKOR_FASTCALL(m_encode_with_offsets) {
             if (!t) return nullptr;
             PyList_SET_ITEM(span_list.get(), static_cast<Py_ssize_t>(i), t);
         }
-        return PyTuple_Pack(2, id_list.get(), span_list.get());
+        return PyTuple_Pack(2, id_objs.get(), span_list.get());
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "id_objects.h"
 #include "special_policy.h"
 #include "tokenizer.h"
 
@@ -16,9 +17,14 @@ struct PyTokenizer {
     Tokenizer* tok;        // owned; never null once constructed
     SpecialIndex* index;   // owned; the specials of *tok, sorted for the policy check
     bool from_datadir;     // loaded from files, so it cannot be rebuilt from its name alone
+    IdObjects* id_objects; // owned; the ints of the lists it returns
 };
 
 inline const Tokenizer& engine(PyObject* self) { return *reinterpret_cast<PyTokenizer*>(self)->tok; }
+// A new list of ids, with the ints this tokenizer shares between lists.
+inline PyObject* id_list(PyObject* self, const uint32_t* ids, size_t n) {
+    return reinterpret_cast<PyTokenizer*>(self)->id_objects->list(ids, n);
+}
 inline const SpecialIndex& special_index(PyObject* self) {
     return *reinterpret_cast<PyTokenizer*>(self)->index;
 }

@@ -34,12 +34,14 @@ PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         std::unique_ptr<Tokenizer> tok = std::move(built.value());
         auto index = std::make_unique<SpecialIndex>(tok->specials);
+        auto id_objects = std::make_unique<IdObjects>(size_t(tok->n_vocab()));
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
         as_tok(self)->tok = tok.release();
         as_tok(self)->index = index.release();
         as_tok(self)->from_datadir = !datadir.empty();
+        as_tok(self)->id_objects = id_objects.release();
         return self;
     });
 }
@@ -47,14 +49,16 @@ PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void tok_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    delete as_tok(self)->id_objects;
     delete as_tok(self)->index;
     delete as_tok(self)->tok;
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-// The object holds no Python references; only its type is visited, as every
-// heap type instance must.
+// The object holds no references that could form a cycle (its shared ints
+// are no containers); only its type is visited, as every heap type instance
+// must.
 int tok_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     return 0;
