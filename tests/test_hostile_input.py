@@ -486,3 +486,31 @@ def test_many_megabytes_of_one_character(encoding, char, reps, block):
     # run length would take hours here.
     assert time.perf_counter() - start < 60
     assert tok.encode(HELLO) == HELLO_IDS_BY_ENCODING[encoding]
+
+
+class FreshTexts(Sequence):
+    """Builds a new, large str on every access: nothing but the batch call
+    holds the str it was given, so its buffer must be kept alive there."""
+
+    def __init__(self, n: int) -> None:
+        self.n = n
+
+    def __len__(self) -> int:
+        return self.n
+
+    def __getitem__(self, i):
+        if not 0 <= i < self.n:
+            raise IndexError(i)
+        # 2 MiB each: large enough to be returned to the system when freed.
+        return ("tokens wörds " * 170_000)[: 2 << 20 - 1] + str(i)
+
+
+@pytest.mark.parametrize("method", ["count_batch", "encode_batch", "truncate_batch"])
+def test_batch_reads_texts_that_only_it_holds(cl100k, method):
+    texts = FreshTexts(6)
+    kept = [texts[i] for i in range(len(texts))]
+    if method == "truncate_batch":
+        got = cl100k.truncate_batch(texts, 1000, threads=2)
+        assert got == cl100k.truncate_batch(kept, 1000, threads=1)
+    else:
+        assert getattr(cl100k, method)(texts, threads=2) == getattr(cl100k, method)(kept, threads=1)

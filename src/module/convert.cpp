@@ -173,25 +173,21 @@ bool id_lists(PyObject* o, std::vector<IdVec>& out) {
     });
 }
 
-std::vector<std::string_view> TextList::views() const {
-    std::vector<std::string_view> v;
-    v.reserve(ends.size());
-    size_t start = 0;
-    for (size_t end : ends) {
-        v.emplace_back(arena.data() + start, end - start);
-        start = end;
-    }
-    return v;
+TextList::~TextList() {
+    for (PyObject* o : owners_) Py_DECREF(o);
 }
 
 bool text_list(PyObject* o, TextList& out) {
     if (refuse_str(o) || !require_sequence(o)) return false;
-    out.ends.reserve(length_hint(o));
+    const size_t hint = length_hint(o);
+    out.views_.reserve(hint);
+    out.owners_.reserve(hint);
     return for_each_item(o, [&](PyObject* item) {
         std::string_view s;
         if (!text_view(item, s)) return false;
-        out.arena.append(s);
-        out.ends.push_back(out.arena.size());
+        out.owners_.push_back(item);  // may throw: only then take the reference
+        Py_INCREF(item);
+        out.views_.push_back(s);
         return true;
     });
 }

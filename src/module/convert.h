@@ -31,11 +31,23 @@ bool id_list(PyObject* o, IdVec& out);
 // A sequence (not a str) of id lists.
 bool id_lists(PyObject* o, std::vector<IdVec>& out);
 
-// A sequence (not a str) of str, copied into one arena.
-struct TextList {
-    std::string arena;
-    std::vector<size_t> ends;  // end offset of each text in the arena
-    std::vector<std::string_view> views() const;
+// A sequence (not a str) of str, read in place: the UTF-8 of each str,
+// which the str owns, with a reference to every str so that the buffers
+// outlive whatever happens to the caller's sequence while the engine works
+// without the interpreter lock. Destroy with the lock held.
+class TextList {
+public:
+    TextList() = default;
+    TextList(const TextList&) = delete;
+    TextList& operator=(const TextList&) = delete;
+    ~TextList();
+
+    const std::vector<std::string_view>& views() const { return views_; }
+
+private:
+    friend bool text_list(PyObject* o, TextList& out);
+    std::vector<std::string_view> views_;
+    std::vector<PyObject*> owners_;
 };
 bool text_list(PyObject* o, TextList& out);
 

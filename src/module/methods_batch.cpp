@@ -1,5 +1,5 @@
-// Batch methods of Tokenizer: the texts are copied into one arena, then the
-// whole engine call runs without the interpreter lock.
+// Batch methods of Tokenizer: the texts are read in place (see TextList),
+// then the whole engine call runs without the interpreter lock.
 #include <algorithm>
 #include <string_view>
 #include <vector>
@@ -34,7 +34,7 @@ bool batch_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 BatchIds run_encode_batch(PyObject* self, const BatchArgs& b) {
     const Tokenizer& tok = engine(self);
-    std::vector<std::string_view> views = b.texts.views();
+    const std::vector<std::string_view>& views = b.texts.views();
     return without_lock(
         [&] { return encode_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); });
 }
@@ -81,7 +81,7 @@ ZELKOR_FASTCALL(m_count_batch) {
         BatchArgs b;
         if (!batch_args(sig, args, nargs, kwnames, b)) return nullptr;
         const Tokenizer& tok = engine(self);
-        std::vector<std::string_view> views = b.texts.views();
+        const std::vector<std::string_view>& views = b.texts.views();
         std::vector<uint32_t> counts = without_lock(
             [&] { return count_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); });
         return ids_to_list(counts.data(), counts.size());
@@ -100,7 +100,7 @@ ZELKOR_FASTCALL(m_truncate_batch) {
         if (a[2] && !count_arg(a[2], threads)) return arg_failed("threads");
 
         const Tokenizer& tok = engine(self);
-        std::vector<std::string_view> views = texts.views();
+        const std::vector<std::string_view>& views = texts.views();
         std::vector<Truncation> cuts = without_lock([&] {
             return truncate_batch(tok, views, static_cast<size_t>(max_tokens), static_cast<size_t>(threads));
         });
