@@ -61,9 +61,7 @@ std::vector<uint32_t> count_batch(const Tokenizer& tok, const std::vector<std::s
                 counts[i] = uint32_t(encode_with_special_workers(tok, t, len, workers).size());
                 return;
             }
-            scratch.clear();
-            encode_into_workers(tok, t, len, scratch, workers);
-            counts[i] = uint32_t(scratch.size());
+            counts[i] = uint32_t(count_workers(tok, t, len, scratch, workers));
         });
     return counts;
 }

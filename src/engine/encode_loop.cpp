@@ -23,4 +23,44 @@ void encode_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, Id
                 [&](const uint8_t* piece, size_t n) { route_piece(piece, n, v, out, cache); });
 }
 
+namespace {
+
+// Ids go to scratch and are counted and dropped in batches: clearing after
+// every pre-token would cost a branch and a store for nothing.
+constexpr size_t COUNT_DRAIN = 2048;
+
+}  // namespace
+
+size_t count_core_cl100k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                         PretokenCache& cache) {
+    scratch.clear();
+    if (len == 0) return 0;
+    const Vocab& v = *tok.vocab;
+    size_t total = 0;
+    split_cl100k(tok.uclass, text, len, [&](const uint8_t* piece, size_t n) {
+        route_piece(piece, n, v, scratch, cache);
+        if (scratch.size() >= COUNT_DRAIN) {
+            total += scratch.size();
+            scratch.clear();
+        }
+    });
+    return total + scratch.size();
+}
+
+size_t count_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                        PretokenCache& cache) {
+    scratch.clear();
+    if (len == 0) return 0;
+    const Vocab& v = *tok.vocab;
+    size_t total = 0;
+    split_o200k(tok.uclass_o, text, len, [&](const uint8_t* piece, size_t n) {
+        route_piece(piece, n, v, scratch, cache);
+        if (scratch.size() >= COUNT_DRAIN) {
+            total += scratch.size();
+            scratch.clear();
+        }
+    });
+    return total + scratch.size();
+}
+
 }  // namespace zelkor

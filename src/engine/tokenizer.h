@@ -58,6 +58,12 @@ void encode_into_workers(const Tokenizer& tok, const uint8_t* text, size_t len, 
 
 IdVec encode(const Tokenizer& tok, const uint8_t* text, size_t len);
 
+// The number of ordinary ids of text, without keeping them. `scratch` is
+// working space of the caller's (its contents are lost).
+size_t count_workers(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                     uint32_t workers);
+size_t count(const Tokenizer& tok, const uint8_t* text, size_t len);
+
 // Every occurrence of a string of `candidates` becomes that special's id
 // (earliest start wins, list order breaks ties); the stretches in between
 // are encoded as ordinary text.

@@ -25,6 +25,21 @@ IdVec encode(const Tokenizer& tok, const uint8_t* text, size_t len) {
     return out;
 }
 
+size_t count_workers(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                     uint32_t workers) {
+    if (len == 0) return 0;
+    // Room for a drain's worth of ids and the pre-token that passes it.
+    scratch.reserve_extra(4096);
+    CacheLease lease(tok.id, workers == 0 ? 1 : workers);
+    return tok.is_o200k ? count_core_o200k(tok, text, len, scratch, lease.cache())
+                        : count_core_cl100k(tok, text, len, scratch, lease.cache());
+}
+
+size_t count(const Tokenizer& tok, const uint8_t* text, size_t len) {
+    IdVec scratch;
+    return count_workers(tok, text, len, scratch, 1);
+}
+
 namespace {
 
 // Encodes text with every occurrence of a candidate's string turned into its

@@ -128,11 +128,7 @@ ZELKOR_FASTCALL(m_count) {
         std::string_view text;
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
-        size_t n = without_lock([&] {
-            IdVec ids(text.size() / 3 + 8);
-            encode_into_workers(tok, bytes_of(text), text.size(), ids, 1);
-            return ids.size();
-        });
+        size_t n = without_lock([&] { return count(tok, bytes_of(text), text.size()); });
         return PyLong_FromSize_t(n);
     });
 }

@@ -110,6 +110,23 @@ TEST(EncodeIntoWorkers, AppendsAfterExistingIds) {
     EXPECT_EQ(ids_of(v), cat({{1, 2, 3}, enc(text)}));
 }
 
+TEST(Count, EqualsTheNumberOfIdsAcrossDrains) {
+    // Counting keeps only a few pre-tokens' ids at a time: totals must not
+    // depend on where the scratch is emptied, nor on what it held before.
+    std::mt19937 rng(7);
+    const char* words[] = {"the ", "quick ", "\u00e9t\u00e9 ", "\u4f60\u597d", "12345 ", "!!\n", "  "};
+    std::string mixed;
+    while (mixed.size() < 200000) mixed += words[rng() % 7];
+    const std::string long_piece(300000, 'a');  // one pre-token of far more ids than a drain
+    for (const std::string& text : {std::string(), std::string("x"), mixed, long_piece, mixed + long_piece}) {
+        IdVec scratch;
+        for (TokenId x = 0; x < 5000; ++x) scratch.push_back(x);  // stale contents are ignored
+        const size_t want = encode(cl100k(), u8(text), text.size()).size();
+        EXPECT_EQ(count(cl100k(), u8(text), text.size()), want);
+        EXPECT_EQ(count_workers(cl100k(), u8(text), text.size(), scratch, 2), want);
+    }
+}
+
 TEST(Decode, SpecialsAndUnknownIds) {
     const Ids hello = enc("hello");
     // 100256 and 100261 lie in the gaps between specials; 5000000 is nothing.
