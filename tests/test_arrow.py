@@ -111,6 +111,23 @@ def test_bytes_taken_as_they_are(cl100k):
     assert with_special[3] == cl100k.encode_with_special("ok")
 
 
+@pytest.mark.parametrize("kind, fmt", [(pa.string(), "<i"), (pa.large_string(), "<q")])
+def test_unaligned_buffers(cl100k, kind, fmt):
+    # Columns rebuilt from serialised bytes may have buffers at any address.
+    texts = ["one", "", "two words", "caf\u00e9", "x" * 40]
+    data = "".join(texts).encode()
+    ends = [0]
+    for t in texts:
+        ends.append(ends[-1] + len(t.encode()))
+    offsets = b"".join(struct.pack(fmt, e) for e in ends)
+    shifted_offsets = pa.py_buffer(b"\0" + offsets).slice(1)
+    shifted_data = pa.py_buffer(b"\0" + data).slice(1)
+    arr = pa.Array.from_buffers(kind, len(texts), [None, shifted_offsets, shifted_data])
+    assert arr.to_pylist() == texts
+    assert za.count(cl100k, arr).to_pylist() == cl100k.count_batch(texts)
+    assert za.encode(cl100k, arr).to_pylist() == [cl100k.encode_ordinary(t) for t in texts]
+
+
 def test_results_own_the_engine_buffers(cl100k):
     gc.collect()
     live = _bulk.live_exports()

@@ -8,6 +8,16 @@ namespace {
 
 bool bit(const uint8_t* bitmap, int64_t i) { return (bitmap[i >> 3] >> (i & 7)) & 1; }
 
+// Element i of a buffer of T. Producers should align their buffers, but
+// not all do (a column rebuilt from serialised bytes may start anywhere), so
+// nothing is read through a T pointer.
+template <class T>
+T element(const void* buffer, int64_t i) {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(buffer) + i * int64_t(sizeof(T)), sizeof(T));
+    return v;
+}
+
 std::string slot_error(const char* what, int64_t slot) {
     return std::string("malformed Arrow string array: ") + what + " at slot " + std::to_string(slot);
 }
@@ -41,18 +51,22 @@ std::string read_offset_texts(const ArrowArray& a, TextColumn& out) {
     const int64_t n = a.length;
     out.texts.assign(size_t(n), std::string_view());
     if (n == 0) return {};
-    const auto* offsets = static_cast<const Offset*>(a.buffers[1]);
+    const void* offsets = a.buffers[1];
     const auto* data = static_cast<const char*>(a.buffers[2]);
     if (!offsets) return "malformed Arrow string array: no offsets buffer";
-    const Offset* o = offsets + a.offset;
-    if (o[0] < 0) return slot_error("negative offset", 0);
+    auto o = [&](int64_t i) { return element<Offset>(offsets, a.offset + i); };
+    Offset prev = o(0);
+    if (prev < 0) return slot_error("negative offset", 0);
     for (int64_t i = 0; i < n; ++i) {
-        if (o[i + 1] < o[i]) return slot_error("decreasing offsets", i);
+        const Offset next = o(i + 1);
+        if (next < prev) return slot_error("decreasing offsets", i);
+        prev = next;
     }
-    if (o[n] > o[0] && !data) return "malformed Arrow string array: no data buffer";
+    if (o(n) > o(0) && !data) return "malformed Arrow string array: no data buffer";
     for (int64_t i = 0; i < n; ++i) {
         if (!out.validity.valid(i)) continue;
-        out.texts[size_t(i)] = std::string_view(data + o[i], size_t(o[i + 1] - o[i]));
+        const Offset start = o(i);
+        out.texts[size_t(i)] = std::string_view(data + start, size_t(o(i + 1) - start));
     }
     return {};
 }
@@ -68,7 +82,7 @@ std::string read_view_texts(const ArrowArray& a, TextColumn& out) {
     out.texts.assign(size_t(n), std::string_view());
     if (n == 0) return {};
     const auto* views = static_cast<const uint8_t*>(a.buffers[1]);
-    const auto* sizes = static_cast<const int64_t*>(a.buffers[a.n_buffers - 1]);
+    const void* sizes = a.buffers[a.n_buffers - 1];
     if (!views) return "malformed Arrow string-view array: no views buffer";
     if (n_data > 0 && !sizes) return "malformed Arrow string-view array: no buffer sizes";
     for (int64_t i = 0; i < n; ++i) {
@@ -85,7 +99,7 @@ std::string read_view_texts(const ArrowArray& a, TextColumn& out) {
         std::memcpy(&start, v + 12, 4);
         if (index < 0 || index >= n_data) return slot_error("view into a missing buffer", i);
         const auto* buf = static_cast<const char*>(a.buffers[2 + index]);
-        if (!buf || start < 0 || int64_t(start) + len > sizes[index]) {
+        if (!buf || start < 0 || int64_t(start) + len > element<int64_t>(sizes, index)) {
             return slot_error("view out of its buffer", i);
         }
         out.texts[size_t(i)] = std::string_view(buf + start, size_t(len));
