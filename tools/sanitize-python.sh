@@ -69,7 +69,13 @@ esac
 
 echo "== pytest under the sanitizers ($where)"
 status=0
-(cd "$root" && LD_PRELOAD="$preload" "$python" -m pytest -p no:cacheprovider "$@") || status=$?
+(cd "$root" && LD_PRELOAD="$preload" "$python" -m pytest -p no:cacheprovider "$@") \
+  > >(tee "$build/pytest.log") 2>&1 || status=$?
+wait  # for tee to finish writing the log
+# Child processes that the tests start (worker processes of a cluster, say)
+# may print their reports instead of writing them under $reports.
+grep -E "runtime error:|ERROR: (AddressSanitizer|LeakSanitizer)" "$build/pytest.log" >"$reports/printed" ||
+  rm -f "$reports/printed"
 
 if [ -n "$(ls -A "$reports")" ]; then
   echo "== sanitizer reports" >&2
