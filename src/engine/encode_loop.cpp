@@ -25,8 +25,9 @@ void encode_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, Id
 
 namespace {
 
-// Ids go to scratch and are counted and dropped in batches: clearing after
-// every pre-token would cost a branch and a store for nothing.
+// Cache hits are counted from their entries; every other id goes to
+// scratch, which is counted and emptied in batches: clearing after every
+// pre-token would cost a branch and a store for nothing.
 constexpr size_t COUNT_DRAIN = 2048;
 
 }  // namespace
@@ -38,7 +39,7 @@ size_t count_core_cl100k(const Tokenizer& tok, const uint8_t* text, size_t len, 
     const Vocab& v = *tok.vocab;
     size_t total = 0;
     split_cl100k(tok.uclass, text, len, [&](const uint8_t* piece, size_t n) {
-        route_piece(piece, n, v, scratch, cache);
+        total += count_piece(piece, n, v, scratch, cache);
         if (scratch.size() >= COUNT_DRAIN) {
             total += scratch.size();
             scratch.clear();
@@ -54,7 +55,7 @@ size_t count_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, I
     const Vocab& v = *tok.vocab;
     size_t total = 0;
     split_o200k(tok.uclass_o, text, len, [&](const uint8_t* piece, size_t n) {
-        route_piece(piece, n, v, scratch, cache);
+        total += count_piece(piece, n, v, scratch, cache);
         if (scratch.size() >= COUNT_DRAIN) {
             total += scratch.size();
             scratch.clear();

@@ -31,4 +31,14 @@ inline void route_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out
     encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
 }
 
+// The same for counting: returns the number of ids that were not appended
+// to `out` (a cache hit), after appending any others there.
+inline size_t count_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
+                          PretokenCache& cache) {
+    if (!starts_with_three_byte_char(p, len) && len <= CACHE_MAX_PIECE && cache.enabled())
+        return cache_count(cache, v, p, len, out);
+    route_piece(p, len, v, out, cache);
+    return 0;
+}
+
 }  // namespace zelkor
