@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "batch_skeleton.h"
+#include "bpe_reference.h"
 #include "encode_loop.h"
 #include "route_piece.h"
 #include "tokenizer.h"
@@ -109,10 +110,12 @@ TEST(PieceKey, BytesAndLengthOnlyWhereverThePieceLies) {
 
 TEST(Routing, OnlyShortPiecesOfFewIdsAreStored) {
     TestTable t;
-    // 15 bytes: stored; 16 bytes, five or more ids, or a leading 3-byte
-    // character: not. Two bytes of a 3-byte character are a short piece.
-    const std::string stored[] = {" international!", "\xE4\xBD", "x"};
-    const std::string bypass[] = {" international!!", "qzxjvkwqzxjvkwq", "\xE4\xBD\xA0\xE5\xA5\xBD"};
+    // 3 to 15 bytes: stored; 16 bytes, five or more ids, a leading 3-byte
+    // character, or one or two bytes (a token or two, looked up directly):
+    // not.
+    const std::string stored[] = {" international!", "x\xE4\xBD", "abc"};
+    const std::string bypass[] = {" international!!", "qzxjvkwqzxjvkwq", "\xE4\xBD\xA0\xE5\xA5\xBD",
+                                  "x", " a", "\xE4\xBD", "\xFF\xFE"};
     for (const auto& p : bypass) EXPECT_EQ(t.route(p), piece_ids(p)) << p;
     EXPECT_EQ(t.used(), 0u);
     for (const auto& p : stored) {
@@ -153,7 +156,7 @@ TEST(Routing, SevenKeysOnOneHomePair) {
 
 TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
     TestTable t;
-    for (const std::string p : {" the", "qz", "qzxj", "qzxjv"}) {  // 1 to 4 ids
+    for (const std::string p : {" the", "qzx", "qzxj", "qzxjv"}) {  // 1 to 4 ids
         const Ids want = piece_ids(p);
         ASSERT_LE(want.size(), 4u) << p;
         t.route(p);
@@ -165,6 +168,28 @@ TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
             expect.insert(expect.end(), want.begin(), want.end());
             EXPECT_EQ(ids_of(out), expect) << p << " free " << free_slots;
         }
+    }
+}
+
+TEST(Routing, EveryPieceOfOneOrTwoBytes) {
+    // These take the direct lookup, not the cache: all of them, checked
+    // against the textbook merge loop, through encode and count alike.
+    for (int k : {0, 1}) {
+        TestTable t;
+        const Vocab& v = *tok(k).vocab;
+        for (int a = 0; a < 256; ++a) {
+            for (int b = -1; b < 256; ++b) {
+                std::string p(1, char(a));
+                if (b >= 0) p += char(b);
+                const Ids want = zelkor_test::bpe_reference(v, u8(p), p.size());
+                IdVec out;
+                route_piece(u8(p), p.size(), v, out, t.rec);
+                ASSERT_EQ(ids_of(out), want) << a << " " << b;
+                IdVec rest;
+                ASSERT_EQ(count_piece(u8(p), p.size(), v, rest, t.rec) + rest.size(), want.size());
+            }
+        }
+        EXPECT_EQ(t.used(), 0u);
     }
 }
 
