@@ -18,9 +18,9 @@ namespace zelkor {
 // Only advice: without huge pages nothing changes.
 inline void advise_huge_pages(void* p, size_t bytes) {
 #if defined(MADV_HUGEPAGE)
-    constexpr uintptr_t HUGE = uintptr_t(1) << 21;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + HUGE - 1) & ~(HUGE - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(HUGE - 1);
+    constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(HUGE_PAGE - 1);
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
     (void)p;

@@ -79,12 +79,12 @@ namespace {
 // would also miss the TLB; the table is aligned to 2 MiB and advised for
 // huge pages, which the kernel uses where it can.
 CacheEntry* alloc_table(uint64_t bytes) {
-    constexpr uint64_t HUGE = uint64_t(1) << 21;
-    const uint64_t span = bytes + HUGE;
+    constexpr uint64_t HUGE_PAGE = uint64_t(1) << 21;
+    const uint64_t span = bytes + HUGE_PAGE;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     const uintptr_t raw = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t start = (raw + HUGE - 1) & ~uintptr_t(HUGE - 1);
+    const uintptr_t start = (raw + HUGE_PAGE - 1) & ~uintptr_t(HUGE_PAGE - 1);
     if (start > raw) munmap(p, start - raw);
     const uintptr_t tail = raw + span - (start + bytes);
     if (tail > 0) munmap(reinterpret_cast<void*>(start + bytes), tail);
