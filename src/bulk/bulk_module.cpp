@@ -194,7 +194,7 @@ bool ensure_panic() {
         Py_END_ALLOW_THREADS
     }
     std::lock_guard<std::mutex> held(g_create_lock, std::adopt_lock);
-    return py::ensure_panic_exception();
+    return py::ensure_panic_exception("zelkor._bulk.PanicException");
 }
 
 int bulk_exec(PyObject* m) {

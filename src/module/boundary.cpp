@@ -12,10 +12,10 @@ PyObject* g_panic = nullptr;
 
 PyObject* panic_exception() { return g_panic; }
 
-bool ensure_panic_exception() {
+bool ensure_panic_exception(const char* qualified_name) {
     if (g_panic) return true;
     g_panic = PyErr_NewExceptionWithDoc(
-        "zelkor._zelkor.PanicException",
+        qualified_name,
         "An internal failure of the tokenizer engine (never a user error).",
         PyExc_BaseException, nullptr);
     return g_panic != nullptr;

@@ -11,8 +11,9 @@ namespace zelkor::py {
 // The process-wide exception class for internal failures, derived from
 // BaseException. Created by the module's execution step; null before.
 PyObject* panic_exception();
-// Creates it if needed. Call with the creation lock held (see module.cpp).
-bool ensure_panic_exception();
+// Creates it if needed, as `qualified_name` (the class of the module that
+// creates it). Call with the creation lock held (see module.cpp).
+bool ensure_panic_exception(const char* qualified_name);
 
 // Sets the panic exception with `message`.
 void raise_panic(const char* message);

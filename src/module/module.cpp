@@ -23,7 +23,7 @@ bool ensure_process_objects() {
         Py_END_ALLOW_THREADS
     }
     std::lock_guard<std::mutex> held(g_create_lock, std::adopt_lock);
-    if (!ensure_panic_exception()) return false;
+    if (!ensure_panic_exception("zelkor._zelkor.PanicException")) return false;
     if (!ensure_tokenizer_type()) {
         PyErr_Clear();
         PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tokenizer");

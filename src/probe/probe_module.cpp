@@ -14,6 +14,7 @@
 
 #include "builtin_images.h"
 #include "expected.h"
+#include "nogil.h"
 #include "pretok_cl100k.h"
 #include "pretok_o200k.h"
 #include "uclass.h"
@@ -39,18 +40,6 @@ const Expected<UClass>& cl100k_classes() { return builtin_classes<UClass>("unicl
 const Expected<UClassO>& o200k_classes() {
     return builtin_classes<UClassO>("uniclass_o200k.bin");
 }
-
-// Holds a released interpreter for the lifetime of the object.
-class Released {
-public:
-    Released() : state_(PyEval_SaveThread()) {}
-    ~Released() { PyEval_RestoreThread(state_); }
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 enum class Family { Cl100k, O200k, Unknown };
 
@@ -106,7 +95,7 @@ PyObject* probe_pretokens(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<size_t> ends;
     std::string error;
     {
-        Released released;
+        zelkor::py::ReleasedLock released;
         auto collect = [&](const uint8_t* piece, size_t piece_len) {
             ends.push_back(size_t(piece - text) + piece_len);
         };
