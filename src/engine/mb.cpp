@@ -4,6 +4,8 @@
 // as no longer token can exist.
 #include "mb.h"
 
+#include "greedy_pass.h"
+
 namespace zelkor {
 
 namespace {
@@ -61,23 +63,8 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
 
 void encode_mb(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out) {
     if (n == 0) return;
-    const size_t start = out.size();
-    const uint8_t* lens = v.token_lens.data();
-    const TokenId first = nm_mb(v, piece, n);
-    size_t pos = 0;
-    TokenId prev = NONE;
-    TokenId cur = first;
-    for (;;) {
-        if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
-            detail::encode_backtrack(v, piece, n, first, out, start, true);
-            return;
-        }
-        out.push_back(cur);
-        pos += lens[cur];
-        if (pos >= n) return;
-        prev = cur;
-        cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : nm_mb(v, piece + pos, n - pos);
-    }
+    detail::greedy_pass(v, piece, n, nm_mb(v, piece, n), out, true,
+                        [&](const uint8_t* s, size_t m) { return nm_mb(v, s, m); });
 }
 
 }  // namespace zelkor

@@ -1,5 +1,6 @@
 // The piece encoder: a greedy pass of longest-prefix matches, checked pair
 // by pair, and a backtracking search for the pieces where greedy is wrong.
+#include "greedy_pass.h"
 #include "mb.h"
 #include "scratch.h"
 #include "vocab.h"
@@ -7,24 +8,8 @@
 namespace zelkor {
 
 void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
-    if (n == 0) return;
-    const size_t start = out.size();
-    const uint8_t* lens = v.token_lens.data();
-    size_t pos = 0;
-    TokenId prev = NONE;
-    TokenId cur = first;
-    for (;;) {
-        if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
-            detail::encode_backtrack(v, piece, n, first, out, start, false);
-            return;
-        }
-        out.push_back(cur);
-        pos += lens[cur];
-        if (pos >= n) return;
-        prev = cur;
-        cur = pos + 1 == n ? v.single_byte_token(piece[pos])
-                           : longest_prefix_token(v, piece + pos, n - pos);
-    }
+    detail::greedy_pass(v, piece, n, first, out, false,
+                        [&](const uint8_t* s, size_t m) { return longest_prefix_token(v, s, m); });
 }
 
 void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, TokenId first,

@@ -1,0 +1,37 @@
+// The greedy pass of the piece encoder, shared by its two matchers: the
+// longest token at each position, checked pair by pair, handing the piece
+// to the backtracking search at the first pair BPE would not leave.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vocab.h"
+
+namespace zelkor::detail {
+
+// `longest(s, m)` is the matcher: the longest token at the start of s[0..m),
+// m >= 2. `first` is its answer for the whole piece.
+template <class Longest>
+void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out,
+                 bool use_mb, Longest&& longest) {
+    if (n == 0) return;
+    const size_t start = out.size();
+    const uint8_t* lens = v.token_lens.data();
+    size_t pos = 0;
+    TokenId prev = NONE;
+    TokenId cur = first;
+    for (;;) {
+        if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
+            encode_backtrack(v, piece, n, first, out, start, use_mb);
+            return;
+        }
+        out.push_back(cur);
+        pos += lens[cur];
+        if (pos >= n) return;
+        prev = cur;
+        cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : longest(piece + pos, n - pos);
+    }
+}
+
+}  // namespace zelkor::detail
