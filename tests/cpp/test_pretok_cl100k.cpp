@@ -4,42 +4,22 @@
 #include <string>
 #include <vector>
 
-#include "builtin_images.h"
+#include "pretok_harness.h"
 #include "pretok_cl100k.h"
 #include "uclass.h"
 
 namespace zelkor {
 namespace {
 
-using Pieces = std::vector<std::string>;
+using zelkor_test::Pieces;
 
-const UClass& classes() {
-    static const Expected<UClass> uc = [] {
-        const Image img = builtin_image("uniclass.bin");
-        return UClass::from_bytes(img.data, img.size, "uniclass.bin");
-    }();
-    EXPECT_TRUE(uc.ok()) << uc.error();
-    return uc.value();
-}
+const UClass& classes() { return zelkor_test::builtin_classes<UClass>("uniclass.bin"); }
 
-// Splits a copy of s held in an exact-size heap buffer (so ASan reports any
-// read past the end), checks that the pieces tile it, and checks at every
-// piece start that the general path alone finds the same piece.
 Pieces split(const std::string& s) {
-    const std::vector<uint8_t> buf(s.begin(), s.end());
-    const uint8_t* t = buf.data();
     const pretok::CpClasses<3> c(classes());
-    Pieces out;
-    size_t pos = 0;
-    split_cl100k(classes(), t, buf.size(), [&](const uint8_t* piece, size_t n) {
-        EXPECT_EQ(piece, t + pos);
-        EXPECT_GE(n, 1u);
-        EXPECT_EQ(pretok::cl100k_general(c, t, buf.size(), pos), pos + n) << "at " << pos;
-        pos += n;
-        out.emplace_back(reinterpret_cast<const char*>(piece), n);
-    });
-    EXPECT_EQ(pos, buf.size());
-    return out;
+    return zelkor_test::split_checked(
+        s, [&](const uint8_t* t, size_t n, auto&& sink) { split_cl100k(classes(), t, n, sink); },
+        [&](const uint8_t* t, size_t n, size_t pos) { return pretok::cl100k_general(c, t, n, pos); });
 }
 
 TEST(Cl100kSplit, WorkedExamples) {

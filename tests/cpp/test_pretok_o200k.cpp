@@ -4,41 +4,22 @@
 #include <string>
 #include <vector>
 
-#include "builtin_images.h"
+#include "pretok_harness.h"
 #include "pretok_o200k.h"
 #include "uclass.h"
 
 namespace zelkor {
 namespace {
 
-using Pieces = std::vector<std::string>;
+using zelkor_test::Pieces;
 
-const UClassO& classes() {
-    static const Expected<UClassO> uc = [] {
-        const Image img = builtin_image("uniclass_o200k.bin");
-        return UClassO::from_bytes(img.data, img.size, "uniclass_o200k.bin");
-    }();
-    EXPECT_TRUE(uc.ok()) << uc.error();
-    return uc.value();
-}
+const UClassO& classes() { return zelkor_test::builtin_classes<UClassO>("uniclass_o200k.bin"); }
 
-// As in the cl100k test: exact-size buffer, tiling, and the general path
-// agreeing with the fast path at every piece start.
 Pieces split(const std::string& s) {
-    const std::vector<uint8_t> buf(s.begin(), s.end());
-    const uint8_t* t = buf.data();
     const pretok::CpClasses<5> c(classes());
-    Pieces out;
-    size_t pos = 0;
-    split_o200k(classes(), t, buf.size(), [&](const uint8_t* piece, size_t n) {
-        EXPECT_EQ(piece, t + pos);
-        EXPECT_GE(n, 1u);
-        EXPECT_EQ(pretok::o200k_general(c, t, buf.size(), pos), pos + n) << "at " << pos;
-        pos += n;
-        out.emplace_back(reinterpret_cast<const char*>(piece), n);
-    });
-    EXPECT_EQ(pos, buf.size());
-    return out;
+    return zelkor_test::split_checked(
+        s, [&](const uint8_t* t, size_t n, auto&& sink) { split_o200k(classes(), t, n, sink); },
+        [&](const uint8_t* t, size_t n, size_t pos) { return pretok::o200k_general(c, t, n, pos); });
 }
 
 const std::string ACUTE = "\xCC\x81";           // U+0301, a mark: upper and lower
