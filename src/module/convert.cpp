@@ -193,14 +193,7 @@ bool text_list(PyObject* o, TextList& out) {
 }
 
 PyObject* ids_to_list(const uint32_t* ids, size_t n) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* v = PyLong_FromUnsignedLong(ids[i]);
-        if (!v) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
+    return new_list(n, [&](size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
 }
 
 namespace {

@@ -104,18 +104,10 @@ ZELKOR_FASTCALL(m_truncate_batch) {
         std::vector<Truncation> cuts = without_lock([&] {
             return truncate_batch(tok, views, static_cast<size_t>(max_tokens), static_cast<size_t>(threads));
         });
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(cuts.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < cuts.size(); ++i) {
-            Ref prefix = Ref::steal(str_from_utf8(views[i].data(), std::min(cuts[i].cut_bytes, views[i].size())));
-            if (!prefix) return nullptr;
-            Ref total = Ref::steal(PyLong_FromSize_t(cuts[i].total_tokens));
-            if (!total) return nullptr;
-            PyObject* pair = PyTuple_Pack(2, prefix.get(), total.get());
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-        }
-        return list.release();
+        return new_list(cuts.size(), [&](size_t i) {
+            return new_pair(str_from_utf8(views[i].data(), std::min(cuts[i].cut_bytes, views[i].size())),
+                            PyLong_FromSize_t(cuts[i].total_tokens));
+        });
     });
 }
 

@@ -88,14 +88,8 @@ ZELKOR_FASTCALL(m_decode_batch) {
         if (!id_lists(a[0], batch)) return arg_failed("batch");
         Errors errors;
         if (!errors_arg(a[1], errors)) return nullptr;
-        Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
-        if (!out) return nullptr;
-        for (size_t i = 0; i < batch.size(); ++i) {
-            PyObject* text = bytes_to_text(decode_unlocked(self, batch[i]), errors);
-            if (!text) return nullptr;
-            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), text);
-        }
-        return out.release();
+        return new_list(batch.size(),
+                        [&](size_t i) { return bytes_to_text(decode_unlocked(self, batch[i]), errors); });
     });
 }
 
@@ -131,33 +125,19 @@ ZELKOR_FASTCALL(m_is_special_token) {
 PyObject* m_token_byte_values(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const Vocab& v = *engine(self).vocab;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(v.n)));
-        if (!list) return nullptr;
-        for (uint32_t i = 0; i < v.n; ++i) {
-            PyObject* b = bytes_from(v.token_data(i), v.token_starts[i + 1] - v.token_starts[i]);
-            if (!b) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
-        }
-        return list.release();
+        return new_list(v.n, [&](size_t i) {
+            return bytes_from(v.token_data(TokenId(i)), v.token_starts[i + 1] - v.token_starts[i]);
+        });
     });
 }
 
 PyObject* m_special_tokens(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const SpecialList& specials = engine(self).specials;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(specials.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < specials.size(); ++i) {
+        return new_list(specials.size(), [&](size_t i) {
             const Special& s = specials[i];
-            Ref text = Ref::steal(str_from_utf8(s.text.data(), s.text.size()));
-            if (!text) return nullptr;
-            Ref id = Ref::steal(PyLong_FromUnsignedLong(s.id));
-            if (!id) return nullptr;
-            PyObject* pair = PyTuple_Pack(2, text.get(), id.get());
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-        }
-        return list.release();
+            return new_pair(str_from_utf8(s.text.data(), s.text.size()), PyLong_FromUnsignedLong(s.id));
+        });
     });
 }
 

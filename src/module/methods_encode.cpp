@@ -205,16 +205,10 @@ ZELKOR_FASTCALL(m_encode_with_offsets) {
         });
         Ref id_objs = Ref::steal(id_list(self, ids.data(), ids.size()));
         if (!id_objs) return nullptr;
-        Ref span_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+        Ref span_list = Ref::steal(new_list(spans.size(), [&](size_t i) {
+            return new_pair(PyLong_FromUnsignedLong(spans[i].first), PyLong_FromUnsignedLong(spans[i].second));
+        }));
         if (!span_list) return nullptr;
-        for (size_t i = 0; i < spans.size(); ++i) {
-            Ref start = Ref::steal(PyLong_FromUnsignedLong(spans[i].first));
-            Ref end = Ref::steal(PyLong_FromUnsignedLong(spans[i].second));
-            if (!start || !end) return nullptr;
-            PyObject* t = PyTuple_Pack(2, start.get(), end.get());
-            if (!t) return nullptr;
-            PyList_SET_ITEM(span_list.get(), static_cast<Py_ssize_t>(i), t);
-        }
         return PyTuple_Pack(2, id_objs.get(), span_list.get());
     });
 }

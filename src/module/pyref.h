@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace zelkor::py {
@@ -40,5 +41,26 @@ private:
     explicit Ref(PyObject* o) : p_(o) {}
     PyObject* p_ = nullptr;
 };
+
+// A new list of n items; make(i) returns item i as a new reference, or null
+// with an exception set, which drops the list and returns null.
+template <class Make>
+PyObject* new_list(size_t n, Make&& make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// A new (a, b) tuple taking both new references; null if either is null.
+inline PyObject* new_pair(PyObject* a, PyObject* b) {
+    Ref first = Ref::steal(a), second = Ref::steal(b);
+    if (!first || !second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
 
 }  // namespace zelkor::py
