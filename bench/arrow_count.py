@@ -30,19 +30,9 @@ import pyarrow.parquet as pq
 import zelkor
 import zelkor.arrow
 
-CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+from run import CORPUS, documents  # noqa: E402  (bench/ is the script's folder)
+
 GOAL = 1.5
-
-
-def documents(text: str, size: int = 4096) -> list[str]:
-    docs = []
-    start = 0
-    while start < len(text):
-        end = text.find("\n", start + size)
-        end = len(text) if end < 0 else end + 1
-        docs.append(text[start:end])
-        start = end
-    return docs
 
 
 def best_times(paths: dict, passes: int) -> dict:
