@@ -188,12 +188,7 @@ PyMethodDef bulk_methods[] = {
 std::mutex g_create_lock;
 
 bool ensure_panic() {
-    if (!g_create_lock.try_lock()) {
-        Py_BEGIN_ALLOW_THREADS
-        g_create_lock.lock();
-        Py_END_ALLOW_THREADS
-    }
-    std::lock_guard<std::mutex> held(g_create_lock, std::adopt_lock);
+    const auto held = py::lock_detached(g_create_lock);
     return py::ensure_panic_exception("zelkor._bulk.PanicException");
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "boundary.h"
+#include "nogil.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
 
@@ -11,18 +12,11 @@ namespace zelkor::py {
 
 namespace {
 
-// Guards the once-per-process creation of the class and the exception. The
-// lock is waited for detached from the interpreter, so that a thread holding
-// it can still run a collection (which stops every attached thread).
+// Guards the once-per-process creation of the class and the exception.
 std::mutex g_create_lock;
 
 bool ensure_process_objects() {
-    if (!g_create_lock.try_lock()) {
-        Py_BEGIN_ALLOW_THREADS
-        g_create_lock.lock();
-        Py_END_ALLOW_THREADS
-    }
-    std::lock_guard<std::mutex> held(g_create_lock, std::adopt_lock);
+    const auto held = lock_detached(g_create_lock);
     if (!ensure_panic_exception("zelkor._zelkor.PanicException")) return false;
     if (!ensure_tokenizer_type()) {
         PyErr_Clear();
