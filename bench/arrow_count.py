@@ -30,23 +30,9 @@ import pyarrow.parquet as pq
 import zelkor
 import zelkor.arrow
 
-from run import CORPUS, documents  # noqa: E402  (bench/ is the script's folder)
+from run import CORPUS, best_of_each, documents  # noqa: E402  (bench/ is the script's folder)
 
 GOAL = 1.5
-
-
-def best_times(paths: dict, passes: int) -> dict:
-    """Best time of each path; the paths take turns within every pass, so a
-    change of load on a shared machine falls on all of them alike."""
-    for fn in paths.values():
-        fn()  # warm-up: caches, memo, page faults
-    best = dict.fromkeys(paths, float("inf"))
-    for _ in range(passes):
-        for name, fn in paths.items():
-            t0 = time.perf_counter()
-            fn()
-            best[name] = min(best[name], time.perf_counter() - t0)
-    return best
 
 
 def main() -> int:
@@ -76,12 +62,13 @@ def main() -> int:
         return 1
 
     t = args.threads
-    timings = best_times({
+    paths = {
         "arrow (zelkor.arrow.count)": lambda: zelkor.arrow.count(tok, column, threads=t),
         "count_batch from Arrow (to_pylist included)": lambda: tok.count_batch(column.to_pylist(), threads=t),
         "count_batch on str (no conversion)": lambda: tok.count_batch(texts, threads=t),
         "to_pylist alone": column.to_pylist,
-    }, args.passes)
+    }
+    timings = dict(zip(paths, best_of_each(list(paths.values()), args.passes)))
 
     print(f"zelkor {zelkor.__version__}, pyarrow {pa.__version__}, {args.encoding}, threads={t}, "
           f"best of {args.passes}")

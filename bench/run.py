@@ -12,7 +12,8 @@ Measures, from Python and with the installed `zelkor`:
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
     in the same run, its ids checked against zelkor's, and the ratio to it.
-Every figure is the best of several passes after a warm-up.
+Every figure is the best of several passes after a warm-up; the figures of one
+row are timed in turn within each pass.
 """
 
 from __future__ import annotations
@@ -44,6 +45,20 @@ def best_of(fn, passes: int) -> float:
         t0 = time.perf_counter()
         fn()
         best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def best_of_each(fns, passes: int) -> list[float]:
+    """Best times of several functions, timed in turn within every pass, so that
+    a slow spell of the machine falls on all of them alike instead of on one."""
+    for fn in fns:
+        fn()
+    best = [float("inf")] * len(fns)
+    for _ in range(passes):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
     return best
 
 
@@ -139,10 +154,10 @@ def main() -> int:
             tok = toks[enc]
             ids = tok.encode_ordinary(text)
             mt = len(ids) / 1e6
-            t_count = best_of(lambda: tok.count(text), passes)
-            t_enc = best_of(lambda: tok.encode_ordinary(text), passes)
-            t_np = best_of(lambda: tok.encode_to_numpy(text, disallowed_special=()), passes)
-            t_dec = best_of(lambda: tok.decode(ids), passes)
+            t_count, t_enc, t_np, t_dec = best_of_each(
+                [lambda: tok.count(text), lambda: tok.encode_ordinary(text),
+                 lambda: tok.encode_to_numpy(text, disallowed_special=()), lambda: tok.decode(ids)],
+                passes)
             cells = [f"{mb / t:.0f} ({mt / t:.1f})" for t in (t_count, t_enc, t_np, t_dec)]
             base = ratio = "-"
             base_mbs = None
@@ -169,10 +184,11 @@ def main() -> int:
         mb = len(text.encode("utf-8")) / 1e6
         for enc in ENCODINGS:
             tok = toks[enc]
-            c1 = best_of(lambda: tok.count_batch(docs, threads=1), passes)
-            c2 = best_of(lambda: tok.count_batch(docs, threads=2), passes)
-            e1 = best_of(lambda: tok.encode_batch_to_numpy(docs, threads=1), passes)
-            e2 = best_of(lambda: tok.encode_batch_to_numpy(docs, threads=2), passes)
+            c1, c2, e1, e2 = best_of_each(
+                [lambda: tok.count_batch(docs, threads=1), lambda: tok.count_batch(docs, threads=2),
+                 lambda: tok.encode_batch_to_numpy(docs, threads=1),
+                 lambda: tok.encode_batch_to_numpy(docs, threads=2)],
+                passes)
             emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
                  f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
     emit()

@@ -57,11 +57,9 @@ std::vector<uint32_t> count_batch(const Tokenizer& tok, const std::vector<std::s
         [&](IdVec& scratch, size_t i, uint32_t workers) {
             const uint8_t* t = bytes_of(texts[i]);
             const size_t len = texts[i].size();
-            if (with_special && is_valid_utf8(t, len)) {
-                counts[i] = uint32_t(encode_with_special_workers(tok, t, len, workers).size());
-                return;
-            }
-            counts[i] = uint32_t(count_workers(tok, t, len, scratch, workers));
+            counts[i] = uint32_t(with_special && is_valid_utf8(t, len)
+                                     ? count_with_special_workers(tok, t, len, scratch, workers)
+                                     : count_workers(tok, t, len, scratch, workers));
         });
     return counts;
 }

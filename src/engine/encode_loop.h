@@ -20,6 +20,11 @@ struct Tokenizer;
 IdVec encode_with_special_workers(const Tokenizer& tok, const uint8_t* text, size_t len,
                                   uint32_t workers);
 
+// The number of ids encode_with_special_workers gives, without keeping
+// them (`scratch` as for count_workers).
+size_t count_with_special_workers(const Tokenizer& tok, const uint8_t* text, size_t len,
+                                  IdVec& scratch, uint32_t workers);
+
 void encode_core_cl100k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& out,
                         PretokenCache& cache);
 void encode_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& out,

@@ -218,6 +218,16 @@ inline size_t ascii_punct_pretoken(const uint8_t* t, size_t n, size_t q) {
     return break_tail<Slash>(t, n, e);
 }
 
+// Hands a pre-token of ASCII bytes only to the sink, through its `ascii`
+// member where it has one (which may skip what only other text needs).
+template <class Sink>
+[[gnu::always_inline]] inline void emit_ascii(Sink& sink, const uint8_t* piece, size_t len) {
+    if constexpr (requires { sink.ascii(piece, len); })
+        sink.ascii(piece, len);
+    else
+        sink(piece, len);
+}
+
 // Pre-tokens of the 64 bytes at p (a pre-token start), found all at once
 // from class masks; w holds those bytes (the text itself at p, or a copy
 // of its last bytes padded with 0x80). The window is cut before
@@ -302,7 +312,7 @@ template <bool O200k, class Sink>
     size_t from = p;
     while (ends) {
         const size_t e = p + ctz64(ends);
-        sink(t + from, e - from);
+        emit_ascii(sink, t + from, e - from);
         from = e;
         ends &= ends - 1;
     }

@@ -42,6 +42,25 @@ size_t count(const Tokenizer& tok, const uint8_t* text, size_t len) {
 
 namespace {
 
+// Cuts text at every occurrence of an allowed special's string (earliest
+// start wins, table order breaks ties): on_text(from, to) gets each
+// non-empty stretch in between, on_special(special) each occurrence.
+template <class OnText, class OnSpecial>
+void walk_specials(const SpecialTrie& trie, const SpecialList& table,
+                   const std::vector<uint8_t>& allowed, const uint8_t* text, size_t len,
+                   OnText&& on_text, OnSpecial&& on_special) {
+    size_t pos = 0;
+    while (pos < len) {
+        uint32_t index = 0;
+        const size_t at = trie.next(text, len, pos, allowed, index);
+        if (at > pos) on_text(pos, at);
+        if (at == len) break;
+        const Special& winner = table[index];
+        on_special(winner);
+        pos = at + winner.text.size();
+    }
+}
+
 // Encodes text with every occurrence of a candidate's string turned into its
 // id. The tokenizer's trie serves candidates from its own table (the usual
 // case: the allowed-special policy and encode_with_special); any other list
@@ -74,19 +93,10 @@ IdVec specials_from_workers(const Tokenizer& tok, const uint8_t* text, size_t le
         trie = &local_trie;
     }
 
-    size_t pos = 0;
-    while (pos < len) {
-        uint32_t index = 0;
-        const size_t at = trie->next(text, len, pos, allowed, index);
-        if (at == len) {
-            encode_into_workers(tok, text + pos, len - pos, out, workers);
-            break;
-        }
-        const Special& winner = (*table)[index];
-        if (at > pos) encode_into_workers(tok, text + pos, at - pos, out, workers);
-        out.push_back(winner.id);
-        pos = at + winner.text.size();
-    }
+    walk_specials(
+        *trie, *table, allowed, text, len,
+        [&](size_t from, size_t to) { encode_into_workers(tok, text + from, to - from, out, workers); },
+        [&](const Special& s) { out.push_back(s.id); });
     return out;
 }
 
@@ -108,6 +118,18 @@ IdVec encode_with_special_workers(const Tokenizer& tok, const uint8_t* text, siz
     all.reserve(tok.specials.size());
     for (const Special& s : tok.specials) all.push_back(&s);
     return specials_from_workers(tok, text, len, all, workers);
+}
+
+size_t count_with_special_workers(const Tokenizer& tok, const uint8_t* text, size_t len,
+                                  IdVec& scratch, uint32_t workers) {
+    if (tok.specials.empty()) return count_workers(tok, text, len, scratch, workers);
+    const std::vector<uint8_t> all(tok.specials.size(), 1);
+    size_t total = 0;
+    walk_specials(
+        tok.special_trie, tok.specials, all, text, len,
+        [&](size_t from, size_t to) { total += count_workers(tok, text + from, to - from, scratch, workers); },
+        [&](const Special&) { ++total; });
+    return total;
 }
 
 IdVec encode_with_special(const Tokenizer& tok, const uint8_t* text, size_t len) {

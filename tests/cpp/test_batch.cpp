@@ -41,6 +41,7 @@ TEST(Batch, EmptyList) {
 TEST(Batch, SameResultsForEveryThreadCount) {
     std::vector<std::string> texts = {"Hello world", "", "def f(x):\n    return x ** 2\n",
                                       "<|endoftext|>between<|endofprompt|>", "",
+                                      "<|endoftext|><|endoftext|> x<|endofprompt|>",
                                       "\xE4\xBD\xA0\xFF not UTF-8 <|endoftext|>"};
     std::ifstream f(std::string(ZELKOR_SOURCE_DIR) + "/../shared/corpus/prose-multilingual.txt");
     for (std::string doc(3000, '\0'); texts.size() < 30 && f.read(doc.data(), 3000);)
