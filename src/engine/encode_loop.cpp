@@ -19,21 +19,15 @@ void encode_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, Id
     split_o200k(tok.uclass_o, text, len, EncodeSink{*tok.vocab, out, cache});
 }
 
-size_t count_core_cl100k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
-                         PretokenCache& cache) {
+size_t count_core(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                  PretokenCache& cache) {
     scratch.clear();
     if (len == 0) return 0;
     CountSink sink{*tok.vocab, scratch, cache};
-    split_cl100k(tok.uclass, text, len, sink);
-    return sink.result();
-}
-
-size_t count_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
-                        PretokenCache& cache) {
-    scratch.clear();
-    if (len == 0) return 0;
-    CountSink sink{*tok.vocab, scratch, cache};
-    split_o200k(tok.uclass_o, text, len, sink);
+    if (tok.is_o200k)
+        split_o200k(tok.uclass_o, text, len, sink);
+    else
+        split_cl100k(tok.uclass, text, len, sink);
     return sink.result();
 }
 

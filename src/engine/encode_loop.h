@@ -33,9 +33,7 @@ void encode_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, Id
 // The number of ordinary ids of text. `scratch` only ever holds the ids of
 // the last few pre-tokens, so counting a large text needs no memory in
 // proportion to it.
-size_t count_core_cl100k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
-                         PretokenCache& cache);
-size_t count_core_o200k(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
-                        PretokenCache& cache);
+size_t count_core(const Tokenizer& tok, const uint8_t* text, size_t len, IdVec& scratch,
+                  PretokenCache& cache);
 
 }  // namespace zelkor

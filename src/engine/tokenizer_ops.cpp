@@ -31,8 +31,7 @@ size_t count_workers(const Tokenizer& tok, const uint8_t* text, size_t len, IdVe
     // Room for a drain's worth of ids and the pre-token that passes it.
     scratch.reserve_extra(4096);
     CacheLease lease(tok.id, workers == 0 ? 1 : workers);
-    return tok.is_o200k ? count_core_o200k(tok, text, len, scratch, lease.cache())
-                        : count_core_cl100k(tok, text, len, scratch, lease.cache());
+    return count_core(tok, text, len, scratch, lease.cache());
 }
 
 size_t count(const Tokenizer& tok, const uint8_t* text, size_t len) {

@@ -119,11 +119,15 @@ TEST(Cl100kSplit, FastPathHandsOverAtBlockBoundaries) {
                                  "\x80",     "\xAA",         "\xE4"};
     const std::string tails[] = {"", "x", " ", "1", "\n"};
     for (size_t len : {1, 2, 15, 16, 17, 31, 32, 33}) {
-        const std::string runs[] = {std::string(len, 'a'),       " " + std::string(len, 'b'),
-                                    "'" + std::string(len, 'C'), std::string(len, ' '),
-                                    std::string(len, '\n'),      std::string(len, '!'),
-                                    " " + std::string(len, '-'),
-                                    std::string(len > 2 ? 2 : len, '7')};
+        const std::string runs[] = {
+            std::string(len, 'a'),
+            std::string(" ").append(len, 'b'),
+            std::string("'").append(len, 'C'),
+            std::string(len, ' '),
+            std::string(len, '\n'),
+            std::string(len, '!'),
+            std::string(" ").append(len, '-'),
+            std::string(len > 2 ? 2 : len, '7')};
         for (const auto& run : runs)
             for (const auto& a : after)
                 for (const auto& tail : tails) split(run + a + tail);

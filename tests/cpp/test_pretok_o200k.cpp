@@ -126,12 +126,17 @@ TEST(O200kSplit, FastPathHandsOverAtBlockBoundaries) {
                                  "\xE2\x80\x94", "\x80",   "\xAA",     "\xF0\x9F\x98\x80"};
     const std::string tails[] = {"", "x", "X", " ", "1", "'s", "\n/"};
     for (size_t len : {1, 2, 15, 16, 17, 31, 32, 33}) {
-        const std::string runs[] = {std::string(len, 'a'),       std::string(len, 'A'),
-                                    "Ab" + std::string(len, 'c'), " " + std::string(len, 'B'),
-                                    "(" + std::string(len, 'd'), std::string(len, ' '),
-                                    std::string(len, '\n'),      std::string(len, '!'),
-                                    " " + std::string(len, '-'),
-                                    std::string(len > 2 ? 2 : len, '7')};
+        const std::string runs[] = {
+            std::string(len, 'a'),
+            std::string(len, 'A'),
+            std::string("Ab").append(len, 'c'),
+            std::string(" ").append(len, 'B'),
+            std::string("(").append(len, 'd'),
+            std::string(len, ' '),
+            std::string(len, '\n'),
+            std::string(len, '!'),
+            std::string(" ").append(len, '-'),
+            std::string(len > 2 ? 2 : len, '7')};
         for (const auto& run : runs)
             for (const auto& a : after)
                 for (const auto& tail : tails) split(run + a + tail);
