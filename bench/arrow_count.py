@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pyarrow as pa

@@ -66,8 +66,8 @@ inline void route_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out
     route_ascii_piece(p, len, v, out, cache);
 }
 
-// The same for counting: return the number of ids that were not appended
-// to `out` (a cache hit), after appending any others there.
+// The same for counting: these return the number of ids that were not
+// appended to `out` (a cache hit's), after appending any others there.
 inline size_t count_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
                                 PretokenCache& cache) {
     if (len <= 2) return len - short_piece(v, p, len).merged;
