@@ -15,13 +15,12 @@ inline bool starts_with_three_byte_char(const uint8_t* p, size_t len) {
     return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
 }
 
-// A pre-token of one or two bytes: `merged` is 1 when it is a single token
-// of two bytes, `pair`. two_token holds the longest token at the start of
-// two bytes, and every byte has a token of its own (the image is refused
-// otherwise), so that token is one byte long or two. One byte looks up its
-// pair with itself, which the length test then ignores. There are no
-// branches here: counting needs none, and which length comes next is as
-// good as random in text.
+// A pre-token of one or two bytes, for when there is no cache: `merged` is 1
+// when it is a single token of two bytes, `pair`. two_token holds the
+// longest token at the start of two bytes, and every byte has a token of
+// its own (the image is refused otherwise), so that token is one byte long
+// or two. One byte looks up its pair with itself, which the length test
+// then ignores.
 struct ShortPiece {
     TokenId pair;
     size_t merged;
@@ -35,8 +34,13 @@ inline ShortPiece short_piece(const Vocab& v, const uint8_t* p, size_t len) {
 // with a three-byte character (an ASCII pre-token, say).
 inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
                               PretokenCache& cache) {
-    // One or two bytes need no cache: a byte is its own token, and two bytes
-    // merge into one token exactly when their pair is one.
+    // Pieces of one and two bytes go through the cache too, although their
+    // ids are two reads away: one path for every short piece keeps the
+    // branch on the length predictable, and that measured faster.
+    if (len <= CACHE_MAX_PIECE && cache.enabled()) {
+        cache_encode(cache, v, p, len, out);
+        return;
+    }
     if (len <= 2) {
         const ShortPiece s = short_piece(v, p, len);
         if (s.merged) {
@@ -45,10 +49,6 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
             out.push_back(v.single_byte_token(p[0]));
             if (len == 2) out.push_back(v.single_byte_token(p[1]));
         }
-        return;
-    }
-    if (len <= CACHE_MAX_PIECE && cache.enabled()) {
-        cache_encode(cache, v, p, len, out);
         return;
     }
     encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
@@ -70,8 +70,8 @@ inline void route_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out
 // appended to `out` (a cache hit's), after appending any others there.
 inline size_t count_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
                                 PretokenCache& cache) {
-    if (len <= 2) return len - short_piece(v, p, len).merged;
     if (len <= CACHE_MAX_PIECE && cache.enabled()) return cache_count(cache, v, p, len, out);
+    if (len <= 2) return len - short_piece(v, p, len).merged;
     encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
     return 0;
 }
