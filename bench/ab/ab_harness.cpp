@@ -103,7 +103,10 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        std::printf("%s, %s, %d rounds (MB/s; new/base > 1 means new is faster)\n", argv[1], argv[fi], rounds);
+        const std::string path = argv[fi];
+        const std::string name = path.substr(path.find_last_of('/') + 1);
+        std::printf("%s, %s, %d rounds (MB/s; new/base > 1 means new is faster)\n", argv[1], name.c_str(),
+                    rounds);
         for (int op = 0; op < 4; ++op) {
             double best[2], median[2];
             for (int k = 0; k < 2; ++k) {
