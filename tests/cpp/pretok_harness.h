@@ -47,4 +47,45 @@ Pieces split_checked(const std::string& s, Split&& split, General&& general) {
     return out;
 }
 
+// Random texts over alphabets weighted towards the bytes that switch rules,
+// long enough for the 64-byte windows, each given to split(text), which
+// checks it against the general path. With `raw`, one byte in five is any
+// byte at all.
+template <class Split>
+void split_random_texts(Split&& split, const std::string& alphabet, uint64_t seed, bool raw) {
+    uint64_t x = seed;
+    const auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 2000; ++round) {
+        std::string s(next() % 300, '\0');
+        for (char& ch : s) {
+            const uint64_t r = next();
+            ch = raw && (r >> 32) % 5 == 0 ? char(r >> 40) : alphabet[(r >> 8) % alphabet.size()];
+        }
+        split(s);
+    }
+}
+
+// ASCII texts for the 64-byte windows, and now and then a byte of 0x80 or
+// above that cuts a window short.
+template <class Split>
+void split_ascii_texts(Split&& split) {
+    const std::string ascii = "aaaabcdeXYZQWtsm    \t\n\n\r\x0b" "0123456789..,;()''/--_=";
+    split_random_texts(split, ascii, 0xD1B54A32D192ED03u, false);
+    split_random_texts(split, "ab \n/'1", 0x2545F4914F6CDD1Du, false);
+    split_random_texts(split, ascii + ascii + "\xC3\xA9", 0x6A09E667F3BCC909u, false);
+}
+
+// A whitespace run that crosses the end of a 64-byte window: only the text
+// after the window shows which line break is the last. The same pieces
+// under both pre-tokenizers.
+template <class Split>
+void whitespace_across_window_end(Split&& split) {
+    for (size_t k = 48; k < 66; ++k)
+        for (size_t m = 1; m < 20; m += 3) {
+            const std::string word(k, 'a'), blanks(m, ' '), rest(80, 'b');
+            EXPECT_EQ(split(word + "\n" + blanks + "\n" + rest), (Pieces{word, "\n" + blanks + "\n", rest}));
+            EXPECT_EQ(split(word + "\n" + blanks + "\t" + rest), (Pieces{word, "\n", blanks, "\t" + rest}));
+        }
+}
+
 }  // namespace zelkor_test

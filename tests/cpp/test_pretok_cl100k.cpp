@@ -82,33 +82,14 @@ TEST(Cl100kSplit, RawBytesReadAsLatin1) {
     for (const auto& tc : cases) EXPECT_EQ(split(tc.text), tc.pieces);
 }
 
-// Random texts over alphabets weighted towards the bytes that switch rules,
-// long enough for the 64-byte windows; the general path is the oracle.
-void split_random_texts(const std::string& alphabet, uint64_t seed, bool raw) {
-    uint64_t x = seed;
-    const auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
-    for (int round = 0; round < 2000; ++round) {
-        std::string s(next() % 300, '\0');
-        for (char& ch : s) {
-            const uint64_t r = next();
-            ch = raw && (r >> 32) % 5 == 0 ? char(r >> 40) : alphabet[(r >> 8) % alphabet.size()];
-        }
-        split(s);
-    }
-}
-
 TEST(Cl100kSplit, ArbitraryBytesAlwaysTile) {
     const std::string alphabet =
         std::string("aZ09 '\n\r\t.!/sS") + "\x80\xAA\xB2\xA0\x85\xC3\xA9\xE3\x80\xF0\x9F\xFF";
-    split_random_texts(alphabet, 0x9E3779B97F4A7C15u, true);
+    zelkor_test::split_random_texts(split, alphabet, 0x9E3779B97F4A7C15u, true);
 }
 
 TEST(Cl100kSplit, AsciiWindowsAgreeWithTheScanner) {
-    const std::string ascii = "aaaabcdeXYZQWtsm    \t\n\n\r\x0b" "0123456789..,;()''/--_=";
-    split_random_texts(ascii, 0xD1B54A32D192ED03u, false);
-    split_random_texts("ab \n/'1", 0x2545F4914F6CDD1Du, false);
-    // Now and then a byte of 0x80 or above cuts a window short.
-    split_random_texts(ascii + ascii + "\xC3\xA9", 0x6A09E667F3BCC909u, false);
+    zelkor_test::split_ascii_texts(split);
 }
 
 // Runs of each kind that the fast path scans, at lengths around the 16-byte
@@ -159,18 +140,8 @@ TEST(Cl100kSplit, LastLineBreakOfAWhitespaceRun) {
     }
 }
 
-// A whitespace run that crosses the end of a 64-byte window: only the text
-// after the window shows which line break is the last.
-TEST(Cl100kSplit, WhitespaceRunAcrossTheWindowEnd) {
-    for (size_t k = 48; k < 66; ++k)
-        for (size_t m = 1; m < 20; m += 3) {
-            const std::string word(k, 'a'), blanks(m, ' '), rest(80, 'b');
-            EXPECT_EQ(split(word + "\n" + blanks + "\n" + rest),
-                      (Pieces{word, "\n" + blanks + "\n", rest}));
-            EXPECT_EQ(split(word + "\n" + blanks + "\t" + rest),
-                      (Pieces{word, "\n", blanks, "\t" + rest}));
-        }
-}
+// A whitespace run that crosses the end of a 64-byte window.
+TEST(Cl100kSplit, WhitespaceRunAcrossTheWindowEnd) { zelkor_test::whitespace_across_window_end(split); }
 
 }  // namespace
 }  // namespace zelkor
