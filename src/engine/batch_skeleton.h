@@ -1,4 +1,7 @@
-// Runs one piece of work per text on up to `threads` worker threads.
+// Runs one piece of work per text on up to `threads` worker threads, the
+// calling thread being one of them: starting one thread fewer, and keeping
+// the caller busy instead of asleep in a join, measured 1.3-1.5 times faster
+// for two threads (median of 30-40 rounds, tools/ab-engine.sh).
 //
 // Workers claim texts one at a time from a shared counter, so uneven text
 // lengths balance themselves. Nothing thrown inside a worker may leave its
@@ -36,8 +39,9 @@ void run_batch(size_t n, size_t threads, MakeState&& make_state, Process&& proce
         return;
     }
 
-    // The calling thread only waits; its idle tables would otherwise keep
-    // budget from the workers.
+    // The calling thread is one of the workers. Its tables go to the pool
+    // first, where tables larger than a worker's share are trimmed; it takes
+    // one back like any other worker.
     park_thread_caches(workers);
 
     std::atomic<size_t> next{0};
@@ -60,9 +64,9 @@ void run_batch(size_t n, size_t threads, MakeState&& make_state, Process&& proce
     };
 
     std::vector<std::thread> pool;
-    pool.reserve(t);
+    pool.reserve(t - 1);
     std::string spawn_error;
-    for (size_t k = 0; k < t; ++k) {
+    for (size_t k = 1; k < t; ++k) {
         try {
             pool.emplace_back(worker);
         } catch (const std::system_error& e) {
@@ -71,7 +75,9 @@ void run_batch(size_t n, size_t threads, MakeState&& make_state, Process&& proce
             break;
         }
     }
-    // The started workers drain the counter whatever happened above.
+    // This thread and the started workers drain the counter whatever
+    // happened above.
+    worker();
     for (std::thread& th : pool) th.join();
 
     if (!spawn_error.empty()) throw BatchError(spawn_error);

@@ -173,10 +173,10 @@ private:
 // when `room` bytes of the budget are free; 0 if not even 1 MiB fits.
 uint64_t cache_table_bytes(uint32_t workers, uint64_t room);
 
-// Called by a thread that is about to wait for `workers` batch workers: its
-// tables move to POOL, where the workers can reuse or trim them, instead of
-// holding budget idle. Tables larger than a worker's share are freed so that
-// one worker cannot take the share of two.
+// Called by a thread that is about to start a batch of `workers` workers
+// (itself one of them): its tables move to POOL, where every worker, this
+// thread too, can reuse or trim them. Tables larger than a worker's share are
+// freed so that one worker cannot take the share of two.
 void park_thread_caches(uint32_t workers);
 
 // What the tests observe.

@@ -279,9 +279,9 @@ TEST(Budget, ThirtyTwoLiveTablesLeaveANewWorkerWithoutACache) {
     drain();
 }
 
-TEST(Budget, BatchWorkersAreNotStarvedByTheWaitingThread) {
+TEST(Budget, BatchWorkersAreNotStarvedByTheCallingThread) {
     drain();
-    const std::string text = "The calling thread waits while its workers encode.";
+    const std::string text = "The calling thread works beside the workers it started.";
     for (uint32_t workers : {2u, 4u}) {
         with_workers(tok(0), text, 1);  // leaves a 4 MiB table with this thread
         std::atomic<int> without_cache{0};
