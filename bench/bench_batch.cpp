@@ -5,7 +5,6 @@
 //
 //   bench_batch [encoding] [seconds per corpus and operation]
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,29 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_docs.h"
 #include "tokenizer.h"
 
 using namespace zelkor;
+using zelkor_bench::cut_documents;
+using zelkor_bench::now;
 
 namespace {
-
-// Cuts at the first line break after 4 KB so words stay whole.
-std::vector<std::string> cut_documents(const std::string& text) {
-    std::vector<std::string> docs;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = std::min(text.size(), pos + 4096);
-        const size_t nl = text.find('\n', end);
-        end = nl == std::string::npos ? text.size() : nl + 1;
-        docs.push_back(text.substr(pos, end - pos));
-        pos = end;
-    }
-    return docs;
-}
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // One thread in this process and one in a forked copy of it, at the same
 // time: what two cores give when they share nothing but the machine. The

@@ -6,7 +6,6 @@
 //
 //   ab_harness ENCODING ROUNDS CORPUS_FILE...   (run by tools/ab-engine.sh)
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "../bench_docs.h"
 
 #define ZELKOR_AB_DECLARE(R)                                                  \
     void* R##_make(const char*);                                              \
@@ -24,23 +25,6 @@ ZELKOR_AB_DECLARE(run_base)
 ZELKOR_AB_DECLARE(run_new)
 
 namespace {
-
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// The corpus cut at the first line break after every 4 KB, as bench/run.py does.
-std::vector<std::string> documents(const std::string& text) {
-    std::vector<std::string> docs;
-    for (size_t pos = 0; pos < text.size();) {
-        size_t end = std::min(text.size(), pos + 4096);
-        const size_t nl = text.find('\n', end);
-        end = nl == std::string::npos ? text.size() : nl + 1;
-        docs.push_back(text.substr(pos, end - pos));
-        pos = end;
-    }
-    return docs;
-}
 
 struct Variant {
     void* tok;
@@ -73,7 +57,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "cannot read %s\n", argv[fi]);
             return 2;
         }
-        const std::vector<std::string> docs = documents(text);
+        const std::vector<std::string> docs = zelkor_bench::cut_documents(text);
         const std::vector<std::string_view> views(docs.begin(), docs.end());
         const auto* t = reinterpret_cast<const uint8_t*>(text.data());
         const size_t n = text.size();
@@ -97,9 +81,9 @@ int main(int argc, char** argv) {
             for (int op = 0; op < 4; ++op) {
                 for (int k = 0; k < 2; ++k) {
                     const int which = (r & 1) ? 1 - k : k;
-                    const double t0 = now();
+                    const double t0 = zelkor_bench::now();
                     run(v[which], op);
-                    times[op][which].push_back(now() - t0);
+                    times[op][which].push_back(zelkor_bench::now() - t0);
                 }
             }
         }

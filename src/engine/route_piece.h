@@ -15,19 +15,13 @@ inline bool starts_with_three_byte_char(const uint8_t* p, size_t len) {
     return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
 }
 
-// A pre-token of one or two bytes, for when there is no cache: `merged` is 1
-// when it is a single token of two bytes, `pair`. two_token holds the
-// longest token at the start of two bytes, and every byte has a token of
-// its own (the image is refused otherwise), so that token is one byte long
-// or two. One byte looks up its pair with itself, which the length test
-// then ignores.
-struct ShortPiece {
-    TokenId pair;
-    size_t merged;
-};
-inline ShortPiece short_piece(const Vocab& v, const uint8_t* p, size_t len) {
-    const TokenId pair = TokenId(v.two_token[(uint32_t(p[0]) << 8) | p[len - 1]]);
-    return {pair, size_t((len == 2) & (v.token_lens[pair] == 2))};
+// The token of two bytes, or NONE when they are no single token (for when
+// there is no cache). Every byte has a token of its own (the image is
+// refused otherwise), so the longest token at the start of two bytes is one
+// byte long or two.
+inline TokenId pair_token(const Vocab& v, const uint8_t* p) {
+    const TokenId t = TokenId(v.two_token[(uint32_t(p[0]) << 8) | p[1]]);
+    return v.token_lens[t] == 2 ? t : NONE;
 }
 
 // Appends the ids of the pre-token p[0..len), len >= 1, that does not start
@@ -42,9 +36,9 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
         return;
     }
     if (len <= 2) {
-        const ShortPiece s = short_piece(v, p, len);
-        if (s.merged) {
-            out.push_back(s.pair);
+        const TokenId pair = len == 2 ? pair_token(v, p) : NONE;
+        if (pair != NONE) {
+            out.push_back(pair);
         } else {
             out.push_back(v.single_byte_token(p[0]));
             if (len == 2) out.push_back(v.single_byte_token(p[1]));
@@ -71,8 +65,7 @@ inline void route_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out
 inline size_t count_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& out,
                                 PretokenCache& cache) {
     if (len <= CACHE_MAX_PIECE && cache.enabled()) return cache_count(cache, v, p, len, out);
-    if (len <= 2) return len - short_piece(v, p, len).merged;
-    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+    route_ascii_piece(p, len, v, out, cache);
     return 0;
 }
 
