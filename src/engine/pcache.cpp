@@ -77,28 +77,34 @@ namespace {
 // Tables come straight from the kernel, already zero. Probes land anywhere
 // in the table, so with 4 KiB pages nearly every probe of a large table
 // would also miss the TLB; the table is aligned to 2 MiB and advised for
-// huge pages, which the kernel uses where it can.
+// huge pages, which the kernel uses where it can. The store of long pieces
+// follows the table in the same mapping; its pages are touched only when a
+// long piece comes along.
+uint64_t mapping_bytes(uint64_t table_bytes) { return table_bytes + LONG_PIECES_BYTES; }
+
 CacheEntry* alloc_table(uint64_t bytes) {
     constexpr uint64_t HUGE_PAGE = uint64_t(1) << 21;
-    const uint64_t span = bytes + HUGE_PAGE;
+    const uint64_t mapped = mapping_bytes(bytes);
+    const uint64_t span = mapped + HUGE_PAGE;
     void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
     const uintptr_t raw = reinterpret_cast<uintptr_t>(p);
     const uintptr_t start = (raw + HUGE_PAGE - 1) & ~uintptr_t(HUGE_PAGE - 1);
     if (start > raw) munmap(p, start - raw);
-    const uintptr_t tail = raw + span - (start + bytes);
-    if (tail > 0) munmap(reinterpret_cast<void*>(start + bytes), tail);
+    const uintptr_t tail = raw + span - (start + mapped);
+    if (tail > 0) munmap(reinterpret_cast<void*>(start + mapped), tail);
     advise_huge_pages(reinterpret_cast<void*>(start), bytes);
     return reinterpret_cast<CacheEntry*>(start);
 }
 
 void free_table(PretokenCache& r) {
     if (!r.table) return;
-    munmap(r.table, r.capacity * sizeof(CacheEntry));
+    munmap(r.table, mapping_bytes(r.capacity * sizeof(CacheEntry)));
     LIVE_BYTES.fetch_sub(r.capacity * sizeof(CacheEntry));
     r.table = nullptr;
     r.capacity = 0;
     r.shift = 64;
+    r.longs = nullptr;
 }
 
 struct Pool {
@@ -209,6 +215,7 @@ PretokenCache new_record(uint64_t owner, uint32_t workers) {
     }
     r.capacity = bytes / sizeof(CacheEntry);
     r.shift = uint32_t(64 - __builtin_ctzll(r.capacity));
+    r.longs = reinterpret_cast<LongPieces*>(r.table + r.capacity);
     return r;
 }
 

@@ -16,6 +16,7 @@
 #endif
 
 #include "id_vec.h"
+#include "long_pieces.h"
 #include "vocab.h"
 
 // The 16-byte key load may read bytes past the pre-token (never past its
@@ -52,6 +53,9 @@ struct PretokenCache {
     uint64_t capacity = 0;  // entries, a power of two
     uint64_t owner = 0;     // Tokenizer::id whose ids the table holds
     uint32_t shift = 64;    // 64 - log2(capacity)
+    // The store of long pre-tokens, in the same mapping right after the
+    // table (outside the byte budget, which counts tables); null when none.
+    LongPieces* longs = nullptr;
 
     bool enabled() const { return shift < 64; }
 };

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "id_vec.h"
+#include "long_pieces.h"
 #include "mb.h"
 #include "pcache.h"
 #include "vocab.h"
@@ -43,6 +44,10 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
             out.push_back(v.single_byte_token(p[0]));
             if (len == 2) out.push_back(v.single_byte_token(p[1]));
         }
+        return;
+    }
+    if (cache.longs && len <= LONG_PIECE_MAX) {
+        long_piece_encode(*cache.longs, v, p, len, out);
         return;
     }
     encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);

@@ -1,0 +1,73 @@
+#include "long_pieces.h"
+
+#include <cstring>
+
+namespace zelkor {
+
+namespace {
+
+inline uint64_t load8(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline uint64_t mix(uint64_t h, uint64_t w) {
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 29);
+}
+
+// Hash of len >= 8 bytes, read in words without going past the piece (the
+// last word overlaps the one before).
+inline uint64_t piece_hash_long(const uint8_t* p, size_t len) {
+    uint64_t h = uint64_t(len) * 0xC2B2AE3D27D4EB4Full;
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) h = mix(h, load8(p + i));
+    if (i < len) h = mix(h, load8(p + len - 8));
+    // Never 0, so that a used slot never looks empty.
+    return h | 1;
+}
+
+// Bytes of a record: the piece padded to 4, then its ids.
+inline uint32_t record_bytes(size_t len, size_t n_ids) {
+    return uint32_t(((len + 3) & ~size_t(3)) + n_ids * sizeof(TokenId));
+}
+
+}  // namespace
+
+void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                       IdVec& out) {
+    const uint64_t hash = piece_hash_long(p, len);
+    // Two slots per hash: the home slot and its neighbour in the same line.
+    const uint32_t home = uint32_t(hash >> (64 - LongPieces::SLOT_BITS));
+    LongPieceSlot* pair[2] = {&store.slots[home], &store.slots[home ^ 1]};
+    for (LongPieceSlot* s : pair) {
+        if (s->hash == hash && s->len == len &&
+            std::memcmp(store.arena + s->offset, p, len) == 0) {
+            const auto* ids = reinterpret_cast<const TokenId*>(
+                store.arena + s->offset + ((len + 3) & ~size_t(3)));
+            out.append(ids, s->n_ids);
+            return;
+        }
+    }
+
+    const size_t start = out.size();
+    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+    const size_t n_ids = out.size() - start;
+    const uint32_t bytes = record_bytes(len, n_ids);
+    if (n_ids == 0 || bytes > LongPieces::ARENA_BYTES) return;
+    if (store.used + bytes > LongPieces::ARENA_BYTES) {
+        // Full: start over rather than keep track of what is still used.
+        std::memset(store.slots, 0, sizeof store.slots);
+        store.used = 0;
+    }
+    LongPieceSlot* target = pair[0]->hash == 0 ? pair[0] : pair[1]->hash == 0 ? pair[1] : pair[0];
+    const uint32_t offset = store.used;
+    std::memcpy(store.arena + offset, p, len);
+    std::memcpy(store.arena + offset + ((len + 3) & ~size_t(3)), out.data() + start,
+                n_ids * sizeof(TokenId));
+    store.used = offset + bytes;
+    *target = LongPieceSlot{hash, offset, uint16_t(len), uint16_t(n_ids)};
+}
+
+}  // namespace zelkor

@@ -1,0 +1,56 @@
+// Remembered ids of long pre-tokens, beside each pre-token cache table.
+//
+// Pre-tokens of more than 15 bytes are too long for the cache entries, but
+// some of them repeat all the time: indentation and other whitespace runs,
+// rules and table borders of plain-text documents ("-----", "+----+----+"),
+// long words of languages with accents. Finding their ids again costs a trie
+// walk of half their length and, for punctuation runs, often the
+// backtracking search; looking them up costs a hash and a compare. Long CJK
+// runs seldom repeat, but keeping them costs less than telling them apart.
+//
+// The store is a fixed area of slots and an append-only arena of piece bytes
+// and ids. When the arena is full it starts over empty: no ageing, no
+// eviction order, and a full store costs one clear.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "id_vec.h"
+#include "vocab.h"
+
+namespace zelkor {
+
+inline constexpr size_t LONG_PIECE_MIN = 16;   // shorter pieces go to the cache table
+inline constexpr size_t LONG_PIECE_MAX = 255;  // longer ones are always encoded afresh
+
+struct LongPieceSlot {
+    uint64_t hash;    // of the piece bytes; 0 with offset 0 means empty
+    uint32_t offset;  // of the record in the arena
+    uint16_t len;     // piece bytes
+    uint16_t n_ids;
+};
+static_assert(sizeof(LongPieceSlot) == 16);
+
+struct LongPieces {
+    static constexpr uint32_t SLOT_BITS = 11;
+    static constexpr uint32_t SLOTS = 1u << SLOT_BITS;
+    static constexpr uint32_t ARENA_BYTES = 224u << 10;
+
+    LongPieceSlot slots[SLOTS];
+    uint32_t used;  // arena bytes taken
+    uint32_t pad_;
+    alignas(8) uint8_t arena[ARENA_BYTES];
+};
+
+// Bytes of the area that holds one LongPieces; zero-filled memory of this
+// size is an empty store.
+inline constexpr size_t LONG_PIECES_BYTES = sizeof(LongPieces);
+
+// Appends the ids of the pre-token p[0..len), LONG_PIECE_MIN <= len <=
+// LONG_PIECE_MAX, that does not start with a three-byte character: from the
+// store when it is there, else encoded and kept.
+void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                       IdVec& out);
+
+}  // namespace zelkor

@@ -1,0 +1,136 @@
+// The store of long pre-tokens: hits, misses, full arenas and crowded slots
+// all give the ids of the piece encoder.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bpe_reference.h"
+#include "encode_loop.h"
+#include "long_pieces.h"
+#include "tokenizer.h"
+
+using namespace zelkor;
+using Ids = std::vector<TokenId>;
+
+namespace {
+
+const Tokenizer& tok(int k) {  // 0 cl100k_base, 1 o200k_base
+    static std::unique_ptr<Tokenizer> t[2] = {std::move(*Tokenizer::create(BUILTIN_NAMES[0], "")),
+                                              std::move(*Tokenizer::create(BUILTIN_NAMES[1], ""))};
+    return *t[k];
+}
+const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+struct Store {
+    LongPieces* s = static_cast<LongPieces*>(std::calloc(1, sizeof(LongPieces)));
+    ~Store() { std::free(s); }
+    Ids encode(const Vocab& v, const std::string& p) {
+        IdVec out;
+        long_piece_encode(*s, v, u8(p), p.size(), out);
+        return {out.begin(), out.end()};
+    }
+    // The stored ids of p, or null.
+    TokenId* stored_ids(const std::string& p) {
+        for (const LongPieceSlot& slot : s->slots)
+            if (slot.hash != 0 && slot.len == p.size() &&
+                std::string(reinterpret_cast<char*>(s->arena + slot.offset), slot.len) == p)
+                return reinterpret_cast<TokenId*>(s->arena + slot.offset + ((p.size() + 3) & ~3u));
+        return nullptr;
+    }
+};
+
+Ids direct(const Vocab& v, const std::string& p) {
+    IdVec out;
+    encode_with_first(v, u8(p), p.size(), longest_prefix_token(v, u8(p), p.size()), out);
+    return {out.begin(), out.end()};
+}
+
+std::string random_piece(std::mt19937& rng, const std::string& alphabet, size_t len) {
+    std::string p(len, ' ');
+    for (char& c : p) c = alphabet[rng() % alphabet.size()];
+    return p;
+}
+
+}  // namespace
+
+TEST(LongPieces, RepeatsAreAnsweredFromTheStore) {
+    const std::string pieces[] = {
+        std::string(16, ' '), std::string(79, ' '), std::string(200, ' '),
+        "+-----------------+--------------------------------+\n",  // needs backtracking
+        " ======================================================================\n\n\n",
+        " d\xC3\xA9veloppements", "\n\n          \xC2\xA0\n          \xC2\xA0\n\n",
+        std::string(255, '-'), " ExtendedContext",
+    };
+    for (int k : {0, 1}) {
+        const Vocab& v = *tok(k).vocab;
+        Store st;
+        for (const auto& p : pieces) {
+            const Ids want = zelkor_test::bpe_reference(v, u8(p), p.size());
+            EXPECT_EQ(st.encode(v, p), want) << p;  // encoded and kept
+            EXPECT_EQ(st.encode(v, p), want) << p;  // answered
+            ASSERT_NE(st.stored_ids(p), nullptr) << p;
+        }
+        // A doctored record shows where the answer comes from.
+        st.stored_ids(pieces[0])[0] = 4242;
+        EXPECT_EQ(st.encode(v, pieces[0]), Ids{4242});
+    }
+}
+
+TEST(LongPieces, FullArenaAndCrowdedSlotsKeepIdsExact) {
+    // Far more distinct pieces than slots, and more bytes than the arena:
+    // slots are overwritten and the store starts over several times.
+    std::mt19937 rng(7);
+    const Vocab& v = *tok(0).vocab;
+    Store st;
+    std::vector<std::string> pieces;
+    size_t total = 0;
+    while (total < 3 * LongPieces::ARENA_BYTES) {
+        // Random bytes give one id per byte or close, the most a record holds.
+        pieces.push_back(rng() % 4 == 0 ? random_piece(rng, std::string("\x80\xFF\xC3\xE4 x", 6), 255)
+                                        : random_piece(rng, " -=+|abc", 16 + rng() % 100));
+        total += pieces.back().size();
+    }
+    uint32_t peak = 0;
+    bool started_over = false;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& p : pieces) {
+            ASSERT_EQ(st.encode(v, p), direct(v, p)) << round;
+            started_over |= st.s->used < peak;
+            peak = st.s->used;
+            ASSERT_LE(st.s->used, LongPieces::ARENA_BYTES);
+        }
+    }
+    EXPECT_TRUE(started_over);
+}
+
+TEST(LongPieces, TextsThroughTheCacheLeaseAgreeWithoutIt) {
+    std::mt19937 rng(11);
+    std::string text;
+    for (int i = 0; i < 3000; ++i) {
+        switch (rng() % 5) {
+            // (appended, not concatenated: GCC 12 warns falsely on the latter)
+            case 0: text.append("\n").append(16 + rng() % 300, ' ').append("x"); break;
+            case 1: text.append(" ").append(14 + rng() % 250, '=').append("\n\n"); break;
+            case 2: text += " word" + std::to_string(rng() % 50); break;
+            case 3: text += " \xC3\xA9l\xC3\xA9phantesquement"; break;
+            default: text += "\xE4\xBD\xA0\xE5\xA5\xBD\xE4\xB8\x96\xE7\x95\x8C\xE4\xBD\xA0\xE5\xA5\xBD"; break;
+        }
+    }
+    for (int k : {0, 1}) {
+        PretokenCache off;
+        IdVec want;
+        (tok(k).is_o200k ? encode_core_o200k : encode_core_cl100k)(tok(k), u8(text), text.size(), want,
+                                                                   off);
+        for (int pass = 0; pass < 2; ++pass) {
+            IdVec got;
+            encode_into_workers(tok(k), u8(text), text.size(), got, 1);
+            ASSERT_EQ(Ids(got.begin(), got.end()), Ids(want.begin(), want.end())) << k << " " << pass;
+            IdVec scratch;
+            EXPECT_EQ(count_workers(tok(k), u8(text), text.size(), scratch, 1), want.size());
+        }
+    }
+}
