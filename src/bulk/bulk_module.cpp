@@ -49,6 +49,7 @@ bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
 struct RunArgs {
     Ref owner;  // keeps the Tokenizer object (and so its engine) alive for the call
     const Tokenizer* tok = nullptr;
+    const py::EngineCalls* calls = nullptr;
     size_t threads = 0;
     bool with_special = false;
 };
@@ -63,6 +64,7 @@ bool run_args(PyObject* module, PyObject* tok, PyObject* threads, PyObject* with
     if (flag < 0) return false;
     out.owner = Ref::borrow(tok);
     out.tok = t->tok;
+    out.calls = t->calls;
     out.threads = static_cast<size_t>(n);
     out.with_special = flag != 0;
     return true;
@@ -73,7 +75,8 @@ PyObject* run_chunk(const RunArgs& r, const ArrowArray& input, StringLayout layo
     Taken<ArrowSchema> schema;
     Taken<ArrowArray> array;
     const std::string error = py::without_lock([&] {
-        return run_column(*r.tok, input, layout, op, r.threads, r.with_special, schema.value, array.value);
+        return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special, schema.value,
+                          array.value);
     });
     if (!error.empty()) {
         PyErr_SetString(PyExc_ValueError, error.c_str());

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "engine_calls.h"
 #include "id_objects.h"
 #include "special_policy.h"
 #include "tokenizer.h"
@@ -18,6 +19,7 @@ struct PyTokenizer {
     SpecialIndex* index;   // owned; the specials of *tok, sorted for the policy check
     bool from_datadir;     // loaded from files, so it cannot be rebuilt from its name alone
     IdObjects* id_objects; // owned; the ints of the lists it returns
+    const EngineCalls* calls;  // the batch operations of this module's engine
 };
 
 inline const Tokenizer& engine(PyObject* self) { return *reinterpret_cast<PyTokenizer*>(self)->tok; }

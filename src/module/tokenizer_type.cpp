@@ -15,6 +15,8 @@ namespace {
 
 PyTokenizer* as_tok(PyObject* self) { return reinterpret_cast<PyTokenizer*>(self); }
 
+constexpr EngineCalls ENGINE_CALLS{&encode_batch, &count_batch};
+
 PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr Signature sig{"Tokenizer.__new__", {"encoding", "datadir"}, 2, 1};
@@ -42,6 +44,7 @@ PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         as_tok(self)->index = index.release();
         as_tok(self)->from_datadir = !datadir.empty();
         as_tok(self)->id_objects = id_objects.release();
+        as_tok(self)->calls = &ENGINE_CALLS;
         return self;
     });
 }
