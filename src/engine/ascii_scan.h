@@ -171,11 +171,16 @@ inline uint32_t mask_high(const uint8_t* q) {
 #endif
 }
 
-template <bool Cased, bool Slash>
-inline Masks64 classify64(const uint8_t* q) {
+// The class masks of the 64 bytes at q, as far as the first byte of 0x80 or
+// above (`high` has it and every bit past its block). `take(high, m)` may
+// first claim leading high bytes for the classes: it clears their bits in
+// `high` and sets them in m.
+template <bool Cased, bool Slash, class Take>
+inline Masks64 classify64(const uint8_t* q, Take&& take) {
     Masks64 m{};
     m.high = uint64_t(mask_high(q)) | uint64_t(mask_high(q + 16)) << 16 |
              uint64_t(mask_high(q + 32)) << 32 | uint64_t(mask_high(q + 48)) << 48;
+    if (m.high) take(m.high, m);
     if (!m.high) {
         for (unsigned sh = 0; sh < 64; sh += 16) classify16<Cased, Slash>(q, sh, m);
         return m;

@@ -11,9 +11,10 @@
 //   6. a whitespace run of two or more followed by text, less its last
 //      code point (which leads the next pre-token);
 //   7. the whole whitespace run.
-// Three layers give the same pre-tokens. ASCII text goes through 64-byte
-// windows whose pre-token starts are computed all at once from class
-// masks. What a window cannot settle goes to the ASCII fast path, one
+// Three layers give the same pre-tokens. ASCII text, and the two-byte
+// letters of European scripts within it, goes through 64-byte windows whose
+// pre-token starts are computed all at once from class masks. What a
+// window cannot settle goes to the ASCII fast path, one
 // pre-token at a time, scanning 16 bytes per step; whenever a byte of 0x80
 // or above could change the extent of a pre-token, the general path
 // matches it again on code points.
@@ -218,8 +219,9 @@ inline size_t ascii_punct_pretoken(const uint8_t* t, size_t n, size_t q) {
     return break_tail<Slash>(t, n, e);
 }
 
-// Hands a pre-token of ASCII bytes only to the sink, through its `ascii`
-// member where it has one (which may skip what only other text needs).
+// Hands a pre-token that a window found (ASCII bytes and two-byte letters)
+// to the sink, through its `ascii` member where it has one (which may skip
+// the test for a leading three-byte character).
 template <class Sink>
 [[gnu::always_inline]] inline void emit_ascii(Sink& sink, const uint8_t* piece, size_t len) {
     if constexpr (requires { sink.ascii(piece, len); })
@@ -228,11 +230,45 @@ template <class Sink>
         sink(piece, len);
 }
 
+// Two-byte letters (most accented Latin letters, Greek, Cyrillic) join the
+// window's letters: both of their bytes get the letter bits, for o200k the
+// upper or the lower ones (a letter that is both, or neither, ends the
+// window, as a mark or a modifier letter does). Taken in order from the
+// window's first high byte up to the first that is not the lead of such a
+// letter with its continuation byte among the window's `avail` real bytes.
+// `cls` is the class table of the BMP.
+template <bool O200k>
+inline void take_two_byte_letters(const uint8_t* w, size_t avail, const uint8_t* cls,
+                                  uint64_t& high, ascii::Masks64& m) {
+    while (high) {
+        const unsigned i = ascii::ctz64(high);
+        if (i + 1 >= avail) return;
+        const uint8_t b0 = w[i], b1 = w[i + 1];
+        if (b0 < 0xC2 || b0 > 0xDF || (b1 & 0xC0) != 0x80) return;
+        const uint8_t k = cls[(b0 & 0x1Fu) << 6 | (b1 & 0x3Fu)];
+        if (!(k & CLASS_LETTER)) return;
+        const uint64_t two = uint64_t(3) << i;
+        if (O200k) {
+            const uint8_t cased = k & (CLASS_UPPER | CLASS_LOWER);
+            if (cased == CLASS_UPPER)
+                m.upper |= two;
+            else if (cased == CLASS_LOWER)
+                m.lower |= two;
+            else
+                return;
+        } else {
+            m.upper |= two;  // the letters of an uncased window
+        }
+        high &= ~two;
+    }
+}
+
 // Pre-tokens of the 64 bytes at p (a pre-token start), found all at once
 // from class masks; w holds those bytes (the text itself at p, or a copy
-// of its last bytes padded with 0x80). The window is cut before
-// its first byte of 0x80 or above and before its first apostrophe that a
-// contraction letter follows; the scanners handle those. A pre-token
+// of its last `avail` bytes padded with 0x80). The window is cut before
+// its first byte of 0x80 or above that is not part of a two-byte letter,
+// and before its first apostrophe that a contraction letter follows; the
+// scanners handle those. A pre-token
 // start is a bit in `starts`: the start and the end of every run of
 // letters, digits, other or whitespace code points, every third digit of a
 // number, a capital after a small letter (o200k), and inside whitespace
@@ -242,10 +278,13 @@ template <class Sink>
 // pre-token whose end the window settles and returns where the next one
 // starts (p if none was settled).
 template <bool O200k, class Sink>
-[[gnu::always_inline]] inline size_t split_ascii_window(const uint8_t* w, const uint8_t* t, size_t p,
-                                                        Sink& sink) {
+[[gnu::always_inline]] inline size_t split_ascii_window(const uint8_t* w, size_t avail,
+                                                        const uint8_t* cls, const uint8_t* t,
+                                                        size_t p, Sink& sink) {
     using namespace ascii;
-    const Masks64 m = classify64<O200k, O200k>(w);
+    const Masks64 m = classify64<O200k, O200k>(w, [&](uint64_t& high, Masks64& mm) {
+        take_two_byte_letters<O200k>(w, avail, cls, high, mm);
+    });
     // An apostrophe is other unless a contraction letter follows it.
     uint64_t stop = m.high;
     for (uint64_t a = m.apos; a; a &= a - 1) {
@@ -389,12 +428,13 @@ template <bool O200k, class Sink>
 }
 
 // The split loop of both pre-tokenizers; next(p) is the end of the
-// pre-token at p by the fast and general paths. Whole windows while 64
-// bytes remain; after a window that settles nothing, piece by piece for a
-// stretch that doubles with every further miss. The last bytes get one
-// window on a padded copy.
+// pre-token at p by the fast and general paths, `cls` the class table of
+// the BMP. Whole windows while 64 bytes remain; after a window that settles
+// nothing, piece by piece for a stretch that doubles with every further
+// miss. The last bytes get one window on a padded copy.
 template <bool O200k, class Next, class Sink>
-inline void split_text(const uint8_t* text, size_t len, Next&& next, Sink& sink) {
+inline void split_text(const uint8_t* text, size_t len, const uint8_t* cls, Next&& next,
+                       Sink& sink) {
     const auto one = [&](size_t p) {
         const size_t e = next(p);
         sink(text + p, e - p);
@@ -407,7 +447,7 @@ inline void split_text(const uint8_t* text, size_t len, Next&& next, Sink& sink)
             p = one(p);
             continue;
         }
-        const size_t q = split_ascii_window<O200k>(text + p, text, p, sink);
+        const size_t q = split_ascii_window<O200k>(text + p, 64, cls, text, p, sink);
         if (q != p) {
             p = q;
             stretch = SCAN_STRETCH_MIN;
@@ -422,7 +462,7 @@ inline void split_text(const uint8_t* text, size_t len, Next&& next, Sink& sink)
         uint8_t padded[64];
         std::memset(padded, 0x80, sizeof padded);
         std::memcpy(padded, text + p, len - p);
-        p = split_ascii_window<O200k>(padded, text, p, sink);
+        p = split_ascii_window<O200k>(padded, len - p, cls, text, p, sink);
     }
     while (p < len) p = one(p);
 }
@@ -435,7 +475,7 @@ template <class Sink>
 inline void split_cl100k(const UClass& uc, const uint8_t* text, size_t len, Sink&& sink) {
     const pretok::CpClasses<3> c(uc);
     pretok::split_text<false>(
-        text, len, [&](size_t p) { return pretok::cl100k_next(c, text, len, p); }, sink);
+        text, len, c.table, [&](size_t p) { return pretok::cl100k_next(c, text, len, p); }, sink);
 }
 
 }  // namespace zelkor

@@ -208,7 +208,7 @@ template <class Sink>
 inline void split_o200k(const UClassO& uc, const uint8_t* text, size_t len, Sink&& sink) {
     const pretok::CpClasses<5> c(uc);
     pretok::split_text<true>(
-        text, len, [&](size_t p) { return pretok::o200k_next(c, text, len, p); }, sink);
+        text, len, c.table, [&](size_t p) { return pretok::o200k_next(c, text, len, p); }, sink);
 }
 
 }  // namespace zelkor

@@ -75,6 +75,36 @@ void split_ascii_texts(Split&& split) {
     split_random_texts(split, ascii + ascii + "\xC3\xA9", 0x6A09E667F3BCC909u, false);
 }
 
+// Texts of whole characters for the windows' two-byte letters: accented
+// letters of both cases, Cyrillic, and the two-byte characters that are no
+// letter of one case (a space, punctuation, a number, a mark, a modifier and
+// a title-case letter), among ASCII words; now and then a lead byte without
+// its continuation. Every length of text up to a few windows, so that the
+// letters meet the window ends and the padded last window.
+template <class Split>
+void split_two_byte_texts(Split&& split) {
+    const std::vector<std::string> units = {
+        "a", "e", "t", "S", "Q", " ", " ", "\n", "'", "s", ".", ",", "1", "/", "\r\n",
+        "\xC3\xA9", "\xC3\xA9", "\xC3\x89", "\xC3\xBC", "\xC3\x9F", "\xD0\xB4", "\xD0\x94",
+        "\xCE\xB1", "\xC2\xA0", "\xC2\xAB", "\xC2\xB2", "\xCC\x81", "\xCA\xB0", "\xC7\x85",
+        "\xC3", "\xE2\x80\x99"};
+    uint64_t x = 0x3C6EF372FE94F82Bu;
+    const auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string s;
+        const size_t len = next() % 200;
+        while (s.size() < len) s += units[next() % units.size()];
+        split(s);
+    }
+    // A lead byte at the very end: the padding after it must not pass for
+    // its continuation.
+    for (size_t k = 15; k < 130; ++k) {
+        split(std::string(k, 'a') + "\xC3");
+        split(std::string(k, 'a') + "\xC3\xA9");
+        split(std::string(k - 1, 'a') + " \xC3\xA9\xC3\xA9");
+    }
+}
+
 // A whitespace run that crosses the end of a 64-byte window: only the text
 // after the window shows which line break is the last. The same pieces
 // under both pre-tokenizers.

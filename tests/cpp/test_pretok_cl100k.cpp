@@ -92,6 +92,10 @@ TEST(Cl100kSplit, AsciiWindowsAgreeWithTheScanner) {
     zelkor_test::split_ascii_texts(split);
 }
 
+TEST(Cl100kSplit, TwoByteLettersInTheWindowsAgreeWithTheScanner) {
+    zelkor_test::split_two_byte_texts(split);
+}
+
 // Runs of each kind that the fast path scans, at lengths around the 16-byte
 // blocks, followed by a byte of 0x80 or above (or the end of the text).
 TEST(Cl100kSplit, FastPathHandsOverAtBlockBoundaries) {

@@ -101,6 +101,10 @@ TEST(O200kSplit, AsciiWindowsAgreeWithTheScanner) {
     zelkor_test::split_ascii_texts(split);
 }
 
+TEST(O200kSplit, TwoByteLettersInTheWindowsAgreeWithTheScanner) {
+    zelkor_test::split_two_byte_texts(split);
+}
+
 TEST(O200kSplit, FastPathHandsOverAtBlockBoundaries) {
     const std::string after[] = {"",           "\xC3\xA9", "\xC3\x89", "\xC2\xB2",     "\xC2\xA0",
                                  "\xE3\x80\x80", ACUTE,    ZHONG,      DZ_TITLE,       MATH_A,
