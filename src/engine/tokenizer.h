@@ -74,6 +74,11 @@ IdVec encode_with_special(const Tokenizer& tok, const uint8_t* text, size_t len)
 
 // Bytes of ordinary ids, strings of special ids; unknown ids add nothing.
 std::vector<uint8_t> decode(const Tokenizer& tok, const uint32_t* ids, size_t n);
+// The same in two steps, for callers that own the memory: `size` :=
+// decoded_size, then the bytes written to `out`, which has room for exactly
+// `size` bytes.
+size_t decoded_size(const Tokenizer& tok, const uint32_t* ids, size_t n);
+void decode_into(const Tokenizer& tok, const uint32_t* ids, size_t n, uint8_t* out, size_t size);
 
 // ---- Batches -----------------------------------------------------------------
 

@@ -135,20 +135,49 @@ IdVec encode_with_special(const Tokenizer& tok, const uint8_t* text, size_t len)
     return encode_with_special_workers(tok, text, len, 1);
 }
 
-std::vector<uint8_t> decode(const Tokenizer& tok, const uint32_t* ids, size_t n) {
-    std::vector<uint8_t> out;
-    if (n == 0) return out;
-    out.reserve(n * 4);
+size_t decoded_size(const Tokenizer& tok, const uint32_t* ids, size_t n) {
     const Vocab& v = *tok.vocab;
+    const uint8_t* lens = v.token_lens.data();
+    size_t total = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t id = ids[i];
+        if (id < v.n)
+            total += lens[id];
+        else if (const Special* s = tok.special_by_id(id))
+            total += s->text.size();
+    }
+    return total;
+}
+
+void decode_into(const Tokenizer& tok, const uint32_t* ids, size_t n, uint8_t* out, size_t size) {
+    const Vocab& v = *tok.vocab;
+    const uint8_t* lens = v.token_lens.data();
+    const uint32_t* starts = v.token_starts.data();
+    const uint8_t* bytes = v.token_bytes.data();
+    // Tokens of up to 16 bytes are copied as 16 bytes where both sides have
+    // them: one load and one store instead of a call sized by the token.
+    const size_t src_end = v.token_bytes.size();
+    size_t pos = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint32_t id = ids[i];
         if (id < v.n) {
-            const uint8_t* b = v.token_data(id);
-            out.insert(out.end(), b, b + v.token_lens[id]);
+            const size_t len = lens[id];
+            const size_t from = starts[id];
+            if (len <= 16 && from + 16 <= src_end && pos + 16 <= size)
+                std::memcpy(out + pos, bytes + from, 16);
+            else
+                std::memcpy(out + pos, bytes + from, len);
+            pos += len;
         } else if (const Special* s = tok.special_by_id(id)) {
-            out.insert(out.end(), s->text.begin(), s->text.end());
+            std::memcpy(out + pos, s->text.data(), s->text.size());
+            pos += s->text.size();
         }
     }
+}
+
+std::vector<uint8_t> decode(const Tokenizer& tok, const uint32_t* ids, size_t n) {
+    std::vector<uint8_t> out(decoded_size(tok, ids, n));
+    if (!out.empty()) decode_into(tok, ids, n, out.data(), out.size());
     return out;
 }
 

@@ -107,9 +107,40 @@ bool bytes_view(PyObject* o, std::string_view& out) {
     return true;
 }
 
+namespace {
+
+// A non-negative int of one digit, read in place: the common case of ids,
+// without a call. False for anything else.
+bool small_int(PyObject* o, uint32_t& out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* l = reinterpret_cast<PyLongObject*>(o);
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(l);
+    if (v < 0 || static_cast<unsigned long long>(v) > 0xFFFFFFFFull) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+#elif PY_VERSION_HEX >= 0x030B0000
+    const Py_ssize_t size = Py_SIZE(o);
+    if (size == 0) {
+        out = 0;
+        return true;
+    }
+    if (size != 1) return false;
+    out = static_cast<uint32_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    return true;
+#else
+    (void)o;
+    (void)out;
+    return false;
+#endif
+}
+
+}  // namespace
+
 bool token_id(PyObject* o, uint32_t& out) {
     long long v;
     if (PyLong_CheckExact(o)) {
+        if (small_int(o, out)) return true;
         v = PyLong_AsLongLong(o);
     } else {
         Ref idx = Ref::steal(PyNumber_Index(o));

@@ -1,4 +1,5 @@
 // Decoding methods of Tokenizer: ids -> bytes in the engine, bytes -> str here.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,9 +29,15 @@ bool errors_arg(PyObject* o, Errors& out) {
     return true;
 }
 
-PyObject* bytes_to_text(const std::vector<uint8_t>& bytes, Errors errors) {
-    const uint8_t* s = bytes.data();
-    const size_t n = bytes.size();
+// The bytes of a decode, in a buffer of exactly their size (not zeroed first).
+struct Decoded {
+    std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
+};
+
+PyObject* bytes_to_text(const Decoded& bytes, Errors errors) {
+    const uint8_t* s = bytes.data.get();
+    const size_t n = bytes.size;
     Utf8Error err;
     if (utf8_validate(s, n, err)) {
         if (errors != Errors::Ignore) return str_from_utf8(reinterpret_cast<const char*>(s), n);
@@ -46,9 +53,15 @@ PyObject* bytes_to_text(const std::vector<uint8_t>& bytes, Errors errors) {
     return str_from_utf8(fixed.data(), fixed.size());
 }
 
-std::vector<uint8_t> decode_unlocked(PyObject* self, const IdVec& ids) {
+Decoded decode_unlocked(PyObject* self, const IdVec& ids) {
     const Tokenizer& tok = engine(self);
-    return without_lock([&] { return decode(tok, ids.data(), ids.size()); });
+    return without_lock([&] {
+        Decoded d;
+        d.size = decoded_size(tok, ids.data(), ids.size());
+        d.data.reset(new uint8_t[d.size ? d.size : 1]);
+        decode_into(tok, ids.data(), ids.size(), d.data.get(), d.size);
+        return d;
+    });
 }
 
 }  // namespace
@@ -73,8 +86,14 @@ ZELKOR_FASTCALL(m_decode_bytes) {
         if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
         IdVec ids;
         if (!id_list(a[0], ids)) return arg_failed("ids");
-        std::vector<uint8_t> bytes = decode_unlocked(self, ids);
-        return bytes_from(bytes.data(), bytes.size());
+        // Written straight into the bytes object, which no one else sees yet.
+        const Tokenizer& tok = engine(self);
+        const size_t size = without_lock([&] { return decoded_size(tok, ids.data(), ids.size()); });
+        Ref out = Ref::steal(bytes_from(nullptr, size));
+        if (!out) return nullptr;
+        auto* dst = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+        without_lock([&] { decode_into(tok, ids.data(), ids.size(), dst, size); });
+        return out.release();
     });
 }
 

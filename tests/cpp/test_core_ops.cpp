@@ -1,6 +1,7 @@
 // Single-text operations: the special scan, ordinary encode, decode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -134,4 +135,35 @@ TEST(Decode, SpecialsAndUnknownIds) {
               "hello<|endoftext|>hello<|endofprompt|>");
     EXPECT_EQ(dec({}), "");
     EXPECT_EQ(dec(enc("naïve 日本語 ✓")), "naïve 日本語 ✓");
+}
+
+TEST(Decode, EveryTokenAtEveryPlaceOfTheBuffer) {
+    // Each token alone (the shortest buffers), and all of them in random
+    // order, the last tokens of the byte store among them, against the
+    // bytes written one token at a time.
+    const Tokenizer& t = cl100k();
+    const Vocab& v = *t.vocab;
+    auto naive = [&](const Ids& ids) {
+        std::string s;
+        for (TokenId id : ids) {
+            if (id < v.n)
+                s.append(reinterpret_cast<const char*>(v.token_data(id)), v.token_lens[id]);
+            else if (const Special* sp = t.special_by_id(id))
+                s += sp->text;
+        }
+        return s;
+    };
+    Ids all;
+    for (TokenId id = 0; id < v.n; ++id) {
+        ASSERT_EQ(dec({id}), naive({id})) << id;
+        all.push_back(id);
+    }
+    std::mt19937 rng(5);
+    std::shuffle(all.begin(), all.end(), rng);
+    for (TokenId extra : {100257u, 100276u, 4000000u, v.n - 1, v.n - 2}) all.push_back(extra);
+    for (size_t len : {size_t(1), size_t(2), size_t(5), size_t(17), all.size()}) {
+        const Ids part(all.end() - std::ptrdiff_t(len), all.end());
+        EXPECT_EQ(decoded_size(t, part.data(), part.size()), naive(part).size());
+        EXPECT_EQ(dec(part), naive(part)) << len;
+    }
 }
