@@ -1,6 +1,8 @@
 // The greedy pass of the piece encoder, shared by its two matchers: the
 // longest token at each position, checked pair by pair, handing the piece
-// to the backtracking search at the first pair BPE would not leave.
+// to the backtracking search at the first pair BPE would not leave. The
+// search goes on from there: its first descent would choose the same
+// tokens.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +25,7 @@ void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, 
     TokenId cur = first;
     for (;;) {
         if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
-            encode_backtrack(v, piece, n, first, out, start, use_mb);
+            encode_backtrack(v, piece, n, out, start, pos, cur, use_mb);
             return;
         }
         out.push_back(cur);

@@ -12,24 +12,21 @@ void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
                         [&](const uint8_t* s, size_t m) { return longest_prefix_token(v, s, m); });
 }
 
-void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, TokenId first,
-                              IdVec& out, size_t start, bool use_mb) {
-    out.truncate(start);
+void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
+                              size_t start, size_t pos, TokenId next, bool use_mb) {
     BacktrackScratch& sc = backtrack_scratch();
     std::vector<uint32_t>& stack = sc.stack;
     std::vector<uint64_t>& live = sc.live;
-    stack.clear();
+    stack.assign(out.data() + start, out.data() + out.size());
+    out.truncate(start);
     // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
     live.assign((n + 64) / 64, ~0ull);
-    if (first == NONE) return;
 
     const uint8_t* lens = v.token_lens.data();
     const int32_t* prefix = v.prefix_token.data();
     auto is_live = [&](size_t p) { return (live[p >> 6] >> (p & 63)) & 1; };
 
-    size_t pos = 0;
-    TokenId next = first;
-    for (;;) {
+    while (next != NONE) {
         TokenId last = stack.empty() ? NONE : stack.back();
         TokenId token = next;
         size_t end = 0;
