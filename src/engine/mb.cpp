@@ -22,6 +22,7 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
     if (n >= 3 && s[0] >= 0xE0 && s[0] <= 0xEF && is_cont(s[1]) && is_cont(s[2])) {
         uint32_t cp = uint32_t(s[0] & 0x0F) << 12 | uint32_t(s[1] & 0x3F) << 6 | (s[2] & 0x3F);
         best = TokenId(v.three_token[cp]);
+        if (!((v.three_longer[cp >> 6] >> (cp & 63)) & 1)) return best;
         node = v.three_node[cp];
         skip_odd = true;  // the third byte is already in three_token
     } else {

@@ -91,6 +91,10 @@ struct Vocab {
     std::vector<int32_t> two_token;     // 65536
     std::vector<uint32_t> three_node;   // 65536, index = code point of E0..EF xx xx
     std::vector<int32_t> three_token;   // 65536
+    // One bit per index of three_token: some token is longer than those
+    // three bytes and starts with them. Without it, the longest token at a
+    // three-byte character is three_token, and no walk is needed.
+    std::vector<uint64_t> three_longer;  // 1024 words
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;

@@ -457,10 +457,12 @@ private:
     }
 
     // Code-point indexed: the node after the first two bytes of a
-    // three-byte character and the longest token within the character.
+    // three-byte character, the longest token within the character, and
+    // whether any token goes on past it.
     void build_three_tables() {
         v_.three_node.assign(65536, 0);
         v_.three_token.assign(65536, -1);
+        v_.three_longer.assign(1024, 0);
         for (uint32_t b0 = 0xE0; b0 <= 0xEF; ++b0) {
             for (uint32_t b1 = 0x80; b1 <= 0xBF; ++b1) {
                 uint32_t m = v_.two_node[b0 << 8 | b1];
@@ -472,6 +474,7 @@ private:
                     uint32_t x = child3_[cp];  // provisional; 0 when m is 0
                     int32_t tok = x != 0 ? tok_[x] : -1;
                     v_.three_token[cp] = tok != -1 ? tok : p;
+                    if (x != 0 && has_children(x)) v_.three_longer[cp >> 6] |= uint64_t(1) << (cp & 63);
                 }
             }
         }

@@ -149,6 +149,21 @@ TEST_P(BuiltinVocab, MemoAgreesWithFreshAnswers) {
     EXPECT_LT(valid, 20000u);
 }
 
+TEST_P(BuiltinVocab, ThreeLongerMarksExactlyTheSequencesThatLongerTokensStartWith) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    std::vector<uint64_t> want(1024, 0);
+    for (uint32_t t = 0; t < v->n; ++t) {
+        const uint8_t* b = v->token_data(t);
+        if (v->token_lens[t] > 3 && b[0] >= 0xE0 && b[0] <= 0xEF && (b[1] & 0xC0) == 0x80 &&
+            (b[2] & 0xC0) == 0x80) {
+            const uint32_t cp = uint32_t(b[0] & 0x0F) << 12 | uint32_t(b[1] & 0x3F) << 6 | (b[2] & 0x3F);
+            want[cp >> 6] |= uint64_t(1) << (cp & 63);
+        }
+    }
+    EXPECT_EQ(v->three_longer, want);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                          ::testing::Values(Sizes{"cl100k.vocab", 100256, 216750, 262144, 131072,
                                                  262144, false},
