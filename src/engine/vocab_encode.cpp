@@ -8,8 +8,11 @@
 namespace zelkor {
 
 void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
-    detail::greedy_pass(v, piece, n, first, out, false,
-                        [&](const uint8_t* s, size_t m) { return longest_prefix_token(v, s, m); });
+    // Inside a piece, a three-byte character (a space-led CJK run, say) is
+    // matched by the code-point tables, which give the same answer.
+    detail::greedy_pass(v, piece, n, first, out, false, [&](const uint8_t* s, size_t m) {
+        return (s[0] & 0xF0) == 0xE0 ? nm_mb(v, s, m) : longest_prefix_token(v, s, m);
+    });
 }
 
 void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
