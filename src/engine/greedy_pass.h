@@ -12,11 +12,10 @@
 
 namespace zelkor::detail {
 
-// `longest(s, m)` is the matcher: the longest token at the start of s[0..m),
-// m >= 2. `first` is its answer for the whole piece.
-template <class Longest>
-void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out,
-                 bool use_mb, Longest&& longest) {
+// `Longest` is the matcher, for the backtracking search too; `first` is its
+// answer for the whole piece.
+template <Matcher Longest>
+void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
     if (n == 0) return;
     const size_t start = out.size();
     const uint8_t* lens = v.token_lens.data();
@@ -25,14 +24,14 @@ void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, 
     TokenId cur = first;
     for (;;) {
         if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
-            encode_backtrack(v, piece, n, out, start, pos, cur, use_mb);
+            encode_backtrack(v, piece, n, out, start, pos, cur, Longest);
             return;
         }
         out.push_back(cur);
         pos += lens[cur];
         if (pos >= n) return;
         prev = cur;
-        cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : longest(piece + pos, n - pos);
+        cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : Longest(v, piece + pos, n - pos);
     }
 }
 

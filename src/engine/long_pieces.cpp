@@ -28,9 +28,10 @@ inline uint64_t piece_hash_long(const uint8_t* p, size_t len) {
     return h | 1;
 }
 
-// Bytes of a record: the piece padded to 4, then its ids.
+// A record is the piece padded to 4 bytes, then its ids.
+inline size_t ids_offset(size_t len) { return (len + 3) & ~size_t(3); }
 inline uint32_t record_bytes(size_t len, size_t n_ids) {
-    return uint32_t(((len + 3) & ~size_t(3)) + n_ids * sizeof(TokenId));
+    return uint32_t(ids_offset(len) + n_ids * sizeof(TokenId));
 }
 
 }  // namespace
@@ -44,8 +45,7 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
     for (LongPieceSlot* s : pair) {
         if (s->hash == hash && s->len == len &&
             std::memcmp(store.arena + s->offset, p, len) == 0) {
-            const auto* ids = reinterpret_cast<const TokenId*>(
-                store.arena + s->offset + ((len + 3) & ~size_t(3)));
+            const auto* ids = reinterpret_cast<const TokenId*>(store.arena + s->offset + ids_offset(len));
             out.append(ids, s->n_ids);
             return;
         }
@@ -64,8 +64,7 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
     LongPieceSlot* target = pair[0]->hash == 0 ? pair[0] : pair[1]->hash == 0 ? pair[1] : pair[0];
     const uint32_t offset = store.used;
     std::memcpy(store.arena + offset, p, len);
-    std::memcpy(store.arena + offset + ((len + 3) & ~size_t(3)), out.data() + start,
-                n_ids * sizeof(TokenId));
+    std::memcpy(store.arena + offset + ids_offset(len), out.data() + start, n_ids * sizeof(TokenId));
     store.used = offset + bytes;
     *target = LongPieceSlot{hash, offset, uint16_t(len), uint16_t(n_ids)};
 }

@@ -25,7 +25,7 @@ inline constexpr size_t LONG_PIECE_MIN = 16;   // shorter pieces go to the cache
 inline constexpr size_t LONG_PIECE_MAX = 255;  // longer ones are always encoded afresh
 
 struct LongPieceSlot {
-    uint64_t hash;    // of the piece bytes; 0 with offset 0 means empty
+    uint64_t hash;    // of the piece bytes, never 0; 0 means an empty slot
     uint32_t offset;  // of the record in the arena
     uint16_t len;     // piece bytes
     uint16_t n_ids;
@@ -39,7 +39,6 @@ struct LongPieces {
 
     LongPieceSlot slots[SLOTS];
     uint32_t used;  // arena bytes taken
-    uint32_t pad_;
     alignas(8) uint8_t arena[ARENA_BYTES];
 };
 

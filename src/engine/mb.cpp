@@ -64,8 +64,7 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
 
 void encode_mb(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out) {
     if (n == 0) return;
-    detail::greedy_pass(v, piece, n, nm_mb(v, piece, n), out, true,
-                        [&](const uint8_t* s, size_t m) { return nm_mb(v, s, m); });
+    detail::greedy_pass<nm_mb>(v, piece, n, nm_mb(v, piece, n), out);
 }
 
 }  // namespace zelkor

@@ -46,6 +46,7 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
         }
         return;
     }
+    static_assert(LONG_PIECE_MIN == CACHE_MAX_PIECE + 1);
     if (cache.longs && len <= LONG_PIECE_MAX) {
         long_piece_encode(*cache.longs, v, p, len, out);
         return;

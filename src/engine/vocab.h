@@ -183,6 +183,10 @@ struct Vocab {
     }
 };
 
+// The longest token at the start of s[0..m), m >= 2: what the piece
+// encoder's passes ask at every position.
+using Matcher = TokenId (*)(const Vocab& v, const uint8_t* s, size_t m);
+
 namespace detail {
 
 // A record of a validated image: where its bytes start and how many.
@@ -206,10 +210,10 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 // out[start..) holds the greedy pass's tokens so far, which cover the piece
 // up to byte `pos`, and `next` is the longest token at pos, which did not
 // fit (NONE for none): the search stands there as if it had come this far
-// itself. Replaces out[start..) with the piece's ids. `use_mb` selects
-// nm_mb as the matcher.
+// itself. Replaces out[start..) with the piece's ids. `longest` is the
+// greedy pass's matcher.
 void encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
-                      size_t pos, TokenId next, bool use_mb);
+                      size_t pos, TokenId next, Matcher longest);
 
 }  // namespace detail
 

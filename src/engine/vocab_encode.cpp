@@ -7,16 +7,22 @@
 
 namespace zelkor {
 
+namespace {
+
+// Inside a piece, a three-byte character (a space-led CJK run, say) is
+// matched by the code-point tables, which give the same answer.
+TokenId match_in_piece(const Vocab& v, const uint8_t* s, size_t m) {
+    return (s[0] & 0xF0) == 0xE0 ? nm_mb(v, s, m) : longest_prefix_token(v, s, m);
+}
+
+}  // namespace
+
 void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
-    // Inside a piece, a three-byte character (a space-led CJK run, say) is
-    // matched by the code-point tables, which give the same answer.
-    detail::greedy_pass(v, piece, n, first, out, false, [&](const uint8_t* s, size_t m) {
-        return (s[0] & 0xF0) == 0xE0 ? nm_mb(v, s, m) : longest_prefix_token(v, s, m);
-    });
+    detail::greedy_pass<match_in_piece>(v, piece, n, first, out);
 }
 
 void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
-                              size_t start, size_t pos, TokenId next, bool use_mb) {
+                              size_t start, size_t pos, TokenId next, Matcher longest) {
     BacktrackScratch& sc = backtrack_scratch();
     std::vector<uint32_t>& stack = sc.stack;
     std::vector<uint64_t>& live = sc.live;
@@ -48,10 +54,7 @@ void detail::encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, Id
             if (end >= n) break;
             const uint8_t* rest = piece + end;
             size_t left = n - end;
-            next = left == 1 ? v.single_byte_token(rest[0])
-                   : use_mb  ? nm_mb(v, rest, left)
-                             : longest_prefix_token(v, rest, left);
-            if (next == NONE) break;
+            next = left == 1 ? v.single_byte_token(rest[0]) : longest(v, rest, left);
             pos = end;
             continue;
         }

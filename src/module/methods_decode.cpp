@@ -58,7 +58,7 @@ Decoded decode_unlocked(PyObject* self, const IdVec& ids) {
     return without_lock([&] {
         Decoded d;
         d.size = decoded_size(tok, ids.data(), ids.size());
-        d.data.reset(new uint8_t[d.size ? d.size : 1]);
+        d.data.reset(new uint8_t[d.size]);
         decode_into(tok, ids.data(), ids.size(), d.data.get(), d.size);
         return d;
     });
