@@ -6,7 +6,8 @@ from pathlib import Path
 
 import pytest
 
-CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+# Slices of real texts (prose, code, several languages), carried with the tests.
+CORPUS_DIR = Path(__file__).resolve().parent / "data" / "corpus"
 
 
 def _tokenizer(name: str):
@@ -37,8 +38,7 @@ def any_tok(request):
 
 @pytest.fixture(scope="session")
 def corpus_texts() -> dict[str, str]:
-    """The corpus files by name; the test is skipped when the folder is absent."""
-    files = sorted(CORPUS_DIR.glob("*.txt")) if CORPUS_DIR.is_dir() else []
-    if not files:
-        pytest.skip("corpus folder not present")
+    """The corpus slices by name."""
+    files = sorted(CORPUS_DIR.glob("*.txt"))
+    assert files, f"no corpus slices in {CORPUS_DIR}"
     return {p.name: p.read_text(encoding="utf-8") for p in files}

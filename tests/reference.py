@@ -1,22 +1,25 @@
 """An independent reference tokenizer for the tests.
 
 The published split patterns run through the `regex` package, then the textbook
-BPE merge loop over the published rank lists (read straight from the source
-rank files, not from the images the library embeds): repeatedly merge the
-adjacent pair whose concatenation has the lowest rank.
+BPE merge loop over the published rank lists: repeatedly merge the adjacent
+pair whose concatenation has the lowest rank. The ranks are read from the
+vocabulary images in data/, which test_images.py holds to the SHA-256 of the
+published rank lists, so they are those lists byte for byte.
 """
 
 from __future__ import annotations
 
 import base64
 import functools
+import struct
 from pathlib import Path
 
 import regex
 
-SHARED = Path(__file__).resolve().parents[1].parent / "shared"
-CORPUS = SHARED / "corpus"
-RANKS = {"cl100k_base": "cl100k_base.ranks", "o200k_base": "o200k_base.ranks", "o200k_harmony": "o200k_base.ranks"}
+ROOT = Path(__file__).resolve().parents[1]
+TEST_DATA = ROOT / "tests" / "data"
+CORPUS = TEST_DATA / "corpus"
+VOCAB_IMAGES = {"cl100k_base": "cl100k.vocab", "o200k_base": "o200k.vocab", "o200k_harmony": "o200k.vocab"}
 
 # White_Space spelled as a property and ASCII-only contraction letters, as the
 # pre-tokenizers define them.
@@ -41,18 +44,31 @@ _COMPILED = {
 }
 
 
-def available() -> bool:
-    return (SHARED / "data" / "cl100k_base.ranks").is_file()
+def image_tokens(image: str) -> list[tuple[bytes, int]]:
+    """(token bytes, rank) records of a vocabulary image: a u32 count, then per
+    token a u16 length, the bytes and a u32 rank."""
+    blob = (ROOT / "data" / image).read_bytes()
+    (n,) = struct.unpack_from("<I", blob)
+    out, off = [], 4
+    for _ in range(n):
+        (size,) = struct.unpack_from("<H", blob, off)
+        token = blob[off + 2 : off + 2 + size]
+        (rank,) = struct.unpack_from("<I", blob, off + 2 + size)
+        out.append((token, rank))
+        off += 6 + size
+    assert off == len(blob), image
+    return out
+
+
+def rank_list(image: str) -> bytes:
+    """The published rank list the image was made from, in its file format:
+    base64 of the token, a space, the rank, a line feed."""
+    return b"".join(base64.b64encode(t) + b" %d\n" % r for t, r in image_tokens(image))
 
 
 @functools.lru_cache(maxsize=None)
 def ranks(encoding: str) -> dict[bytes, int]:
-    out: dict[bytes, int] = {}
-    for line in (SHARED / "data" / RANKS[encoding]).read_bytes().splitlines():
-        if line:
-            b64, rank = line.split(b" ")
-            out[base64.b64decode(b64)] = int(rank)
-    return out
+    return dict(image_tokens(VOCAB_IMAGES[encoding]))
 
 
 def split(encoding: str, text: str) -> list[str]:
@@ -103,4 +119,4 @@ def reference(encoding: str) -> Reference:
 
 
 def corpus_files() -> list[Path]:
-    return sorted(CORPUS.glob("*.txt")) if CORPUS.is_dir() else []
+    return sorted(CORPUS.glob("*.txt"))

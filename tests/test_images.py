@@ -1,8 +1,11 @@
-"""The shipped data images: their sizes, and that the generator rebuilds them
-byte for byte from the published rank lists and the Unicode data."""
+"""The shipped data images: their sizes, that the vocabularies are the
+published rank lists (by SHA-256), and that the generator rebuilds every image
+byte for byte from those lists and the Unicode data."""
 
 from __future__ import annotations
 
+import hashlib
+import shutil
 import struct
 import subprocess
 import sys
@@ -10,9 +13,11 @@ from pathlib import Path
 
 import pytest
 
+from reference import TEST_DATA, rank_list
+
 ROOT = Path(__file__).resolve().parents[1]
 DATA = ROOT / "data"
-SOURCE = ROOT.parent / "shared" / "data"
+RANK_LISTS = {"cl100k_base.ranks": "cl100k.vocab", "o200k_base.ranks": "o200k.vocab"}
 
 # name: (size in bytes, leading u32 count)
 IMAGES = {
@@ -53,12 +58,25 @@ def test_class_images_hold_their_lists() -> None:
     assert o.startswith(cl)
 
 
+def published_sums() -> dict[str, str]:
+    lines = (TEST_DATA / "ranks.sha256").read_text().splitlines()
+    return {name: digest for digest, name in (line.split() for line in lines)}
+
+
+def test_vocab_images_hold_the_published_rank_lists() -> None:
+    sums = published_sums()
+    assert sorted(sums) == sorted(RANK_LISTS)
+    for name, image in RANK_LISTS.items():
+        assert hashlib.sha256(rank_list(image)).hexdigest() == sums[name], image
+
+
 def test_generator_reproduces_every_image(tmp_path: Path) -> None:
-    if not SOURCE.is_dir():
-        pytest.skip(f"source data not found at {SOURCE}")
-    out = tmp_path / "images"
+    source, out = tmp_path / "source", tmp_path / "images"
+    shutil.copytree(TEST_DATA / "unicode-17.0.0", source / "unicode-17.0.0")
+    for name, image in RANK_LISTS.items():
+        (source / name).write_bytes(rank_list(image))
     subprocess.run(
-        [sys.executable, str(ROOT / "tools" / "gen_images.py"), str(SOURCE), str(out)],
+        [sys.executable, str(ROOT / "tools" / "gen_images.py"), str(source), str(out)],
         check=True,
         capture_output=True,
     )

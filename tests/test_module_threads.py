@@ -66,7 +66,8 @@ def test_every_releasing_method_concurrently(any_tok):
 
 
 def test_other_threads_run_during_a_long_engine_call(cl100k, corpus_texts):
-    big = "".join(corpus_texts.values())
+    # Some megabytes, so that the call lasts well beyond the spinner's period.
+    big = "".join(corpus_texts.values()) * 16
     stamps: list[float] = []
     stop = threading.Event()
 
