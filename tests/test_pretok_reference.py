@@ -19,7 +19,13 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from zelkor import _probe  # noqa: E402
+try:
+    from zelkor import _probe
+except ImportError:
+    raise ImportError(
+        "zelkor._probe is built only on request: "
+        "pip install '.[test]' -C cmake.define.ZELKOR_PROBE=ON"
+    ) from None
 
 from reference import corpus_files  # noqa: E402
 

@@ -20,7 +20,7 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 echo "== building _zelkor, _probe and _bulk for $python in $build"
 # -O1 keeps the suite's time limits within reach under the sanitizers.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
-  -DZELKOR_BUILD_PYTHON=ON -DZELKOR_BUILD_TESTS=OFF \
+  -DZELKOR_BUILD_PYTHON=ON -DZELKOR_PROBE=ON -DZELKOR_BUILD_TESTS=OFF \
   -DZELKOR_SANITIZE=address,undefined -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" --target _zelkor _probe _bulk -j2
 

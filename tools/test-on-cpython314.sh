@@ -342,7 +342,7 @@ run_interpreter() {  # PYTHON ARGS...: python3.14 or python3.14t, then pytest's 
   local t0=$SECONDS
   rm -rf "$r$wheeldir"
   if ! in_root "$r" "$full/bin/pip" wheel -v --no-deps --no-build-isolation -w "$wheeldir" \
-      -C "build-dir=$work/build/{wheel_tag}" "$src" >"$log" 2>&1; then
+      -C "build-dir=$work/build/{wheel_tag}" -C cmake.define.ZELKOR_PROBE=ON "$src" >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     failures+=("$py: build")
     return
