@@ -2,15 +2,15 @@
 
 from __future__ import annotations
 
+import io
 import json
 import subprocess
 import sys
-import types
 
 import pytest
 
 import zelkor
-from zelkor import cli
+from zelkor import _progress, cli
 
 
 def run(capsys, *argv: str) -> tuple[int, str, str]:
@@ -34,6 +34,13 @@ def test_count_files_and_total(tmp_path, capsys, cl100k):
     lines = [line.split("\t") for line in out.splitlines()]
     na, nb = cl100k.count(a.read_text()), cl100k.count(b.read_text())
     assert lines == [[str(na), str(a)], [str(nb), str(b)], [str(na + nb), "total"]]
+    code, out, err = run(capsys, "count", "--json", "-e", "cl100k_base", str(a), str(b))
+    assert code == 0 and err == ""
+    assert json.loads(out) == {
+        "encoding": "cl100k_base",
+        "counts": [{"file": str(a), "tokens": na}, {"file": str(b), "tokens": nb}],
+        "total": na + nb,
+    }
 
 
 def test_count_default_encoding_is_o200k(tmp_path, capsys):
@@ -44,11 +51,19 @@ def test_count_default_encoding_is_o200k(tmp_path, capsys):
     assert out == f"{zelkor.Tokenizer('o200k_base').count('strawberry fields')}\t{f}\n"
 
 
-def test_count_of_a_large_text_cut_in_pieces_is_exact(tmp_path, capsys, cl100k, monkeypatch):
-    # Small pieces force many cuts, at every kind of line start.
-    monkeypatch.setattr(cli, "CHUNK_CHARS", 64)
-    lines = ["def f(x):\n", "    return x  \n", "\n\n", "1234 apples\n", "a\n", " b\n", "/path\n", "?!\r\n", "z"]
-    text = "".join(lines * 40)
+# Line starts of every kind: the places where a cut is allowed and those where
+# it is not (white space, "/" after a line feed, digits, CJK, marks, words).
+LINES = ["def f(x):\n", "    return x  \n", "\n\n", "1234 apples\n", "a\n", " b\n", "/path\n", "?!\r\n",
+         "z", "\u4e16\u754c\u4f60\u597d\n", "\u0301x\n", "'s it\n", "\t\n", "word word word "]
+
+
+@pytest.mark.parametrize("block", [7, 64, 1 << 20])
+def test_count_read_in_pieces_is_exact(tmp_path, capsys, monkeypatch, block):
+    import zelkor._textpieces as pieces
+
+    monkeypatch.setattr(pieces, "BLOCK_BYTES", block)
+    # One long line too: there the pieces end between words.
+    text = "".join(LINES * 40) + "one long line of words " * 200 + "x" * 300
     f = tmp_path / "t.txt"
     f.write_text(text, encoding="utf-8", newline="")
     for encoding in ("cl100k_base", "o200k_base"):
@@ -57,14 +72,28 @@ def test_count_of_a_large_text_cut_in_pieces_is_exact(tmp_path, capsys, cl100k, 
         assert int(out.split("\t")[0]) == zelkor.Tokenizer(encoding).count(text)
 
 
-def test_cut_points_tile_the_text():
-    text = "abc\ndef\n\nghi\n jkl\n1\nmno" * 30
-    pieces = list(cli._cut_points(text, 16))
-    assert len(pieces) > 5
-    assert pieces[0][0] == 0 and pieces[-1][1] == len(text)
-    assert all(a[1] == b[0] for a, b in zip(pieces, pieces[1:]))
-    for _, end in pieces[:-1]:
-        assert text[end - 1] == "\n" and text[end].isalnum()
+def test_pieces_tile_the_text_and_end_at_certain_boundaries():
+    import io
+
+    from zelkor._textpieces import read_pieces
+
+    text = "".join(LINES * 30) + "é" * 50
+    got = list(read_pieces(io.BytesIO(text.encode()), block=16))
+    assert len(got) > 20 and "".join(got) == text
+    tok = zelkor.Tokenizer("o200k_base")
+    for a, b in zip(got, got[1:]):
+        # The pre-tokens do not cross the cut: encoding the two halves
+        # separately gives the ids of the pair.
+        assert tok.encode_ordinary(a) + tok.encode_ordinary(b) == tok.encode_ordinary(a + b)
+
+
+def test_invalid_utf8_is_found_across_blocks(tmp_path, capsys):
+    f = tmp_path / "bad.txt"
+    # A character cut by the block end is fine; the bad byte comes later.
+    f.write_bytes(("ü" * 700_000).encode() + b"\n\xe4\xb8x")
+    code, out, err = run(capsys, "count", str(f))
+    assert (code, out) == (1, "")
+    assert err == f"zelkor: error: {f} is not valid UTF-8 (byte 1400001)\n"
 
 
 def test_encode_and_decode_round_trip(capsys, cl100k):
@@ -85,6 +114,14 @@ def test_encode_specials(capsys, cl100k):
     assert code == 0 and json.loads(out) == [64, 100257]
     code, out, _ = run(capsys, "encode", "-e", "cl100k_base", "--allowed-special", "<|endoftext|>", "<|endoftext|>")
     assert json.loads(out) == [100257]
+    text = "a<|endoftext|><|fim_prefix|>"
+    code, out, _ = run(capsys, "encode", "-e", "cl100k_base", "--disallowed-special", "none", text)
+    assert code == 0 and json.loads(out) == cl100k.encode_ordinary(text)
+    argv = ["encode", "-e", "cl100k_base", "--allowed-special", "<|fim_prefix|>", "--disallowed-special", "none"]
+    code, out, _ = run(capsys, *argv, text)
+    assert code == 0 and json.loads(out) == cl100k.encode_ordinary("a<|endoftext|>") + [100258]
+    code, _, err = run(capsys, "encode", "-e", "cl100k_base", "--disallowed-special", "<|fim_prefix|>", text)
+    assert code == 1 and '"<|fim_prefix|>"' in err and "--disallowed-special" in err
 
 
 @pytest.mark.parametrize(
@@ -97,6 +134,11 @@ def test_encode_specials(capsys, cl100k):
         (["decode", "[1.5]"], "ids must be a JSON list of integers"),
         (["decode", "[-1]"], "ids must lie between 0 and 4294967295"),
         (["decode", "--errors", "strict", "[255]"], "invalid utf-8 in decode"),
+        (["encode", "caf\udce9"], "TEXT is not valid UTF-8 (character 3)"),
+        (["encode", "--allowed-special", "\udcff", "x"], "--allowed-special is not valid UTF-8"),
+        (["count", "-e", "o200k\udcff", "-"], "--encoding is not valid UTF-8"),
+        # Every file is opened first: no count is printed before the error.
+        (["count", "/dev/null", "/nonexistent/b"], "cannot read /nonexistent/b"),
     ],
 )
 def test_bad_input_is_one_line(capsys, argv, message):
@@ -104,6 +146,26 @@ def test_bad_input_is_one_line(capsys, argv, message):
     assert code == 1 and out == ""
     assert err.startswith("zelkor: error: ") and message in err
     assert err.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["count", "--threads", "99999999999999999999999"], "argument --threads: must lie between 0 and 4096"),
+        (["count", "--threads", "-1"], "argument --threads: must lie between 0 and 4096"),
+        (["count", "--threads", "two"], "argument --threads: not an integer: 'two'"),
+        (["decode", "--errors", "loose", "[1]"], "argument --errors: invalid choice: 'loose'"),
+        (["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate'"),
+    ],
+)
+def test_usage_mistakes_end_with_one_error_line(capsys, argv, message):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    out, err = capsys.readouterr()
+    assert exit.value.code == 2 and out == ""
+    last = err.splitlines()[-1]
+    assert last.startswith("zelkor: error: ") and message in last, err
+    assert "Traceback" not in err
 
 
 def test_invalid_utf8_file(tmp_path, capsys):
@@ -126,6 +188,43 @@ def test_python_dash_m_and_stdin():
     assert proc.returncode == 2 and b"Traceback" not in proc.stderr
 
 
+def record_bars(monkeypatch) -> list:
+    """The progress bars the command draws, onto a terminal of its own."""
+    bars = []
+
+    class Bar(_progress.ProgressBar):
+        def __init__(self, total, desc, unit, stream):
+            super().__init__(total, desc, unit, io.StringIO())
+            self.closed = False
+            bars.append(self)
+
+        def close(self):
+            super().close()
+            self.closed = True
+
+    monkeypatch.setattr(_progress, "ProgressBar", Bar)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True, raising=False)
+    return bars
+
+
+def test_text_files_show_a_bar_of_bytes(tmp_path, capsys, monkeypatch):
+    bars = record_bars(monkeypatch)
+    small = tmp_path / "small.txt"
+    small.write_text("tiny", encoding="utf-8")
+    code, _, _ = run(capsys, "count", str(small))
+    assert code == 0 and bars == []
+    monkeypatch.setattr(cli, "PROGRESS_THRESHOLD", 1000)
+    big = tmp_path / "big.txt"
+    big.write_text("naïve café\n" * 500, encoding="utf-8")
+    code, out, _ = run(capsys, "count", str(big), str(small))
+    assert code == 0 and out.endswith("\ttotal\n")
+    [bar] = bars
+    size = big.stat().st_size + small.stat().st_size
+    assert (bar.unit, bar.total, bar.done, bar.closed) == ("B", size, size, True)
+    drawn = bar.stream.getvalue()
+    assert "100%" in drawn and "/s" in drawn and drawn.endswith("\r")
+
+
 @pytest.fixture
 def parquet_file(tmp_path):
     pa = pytest.importorskip("pyarrow")
@@ -143,28 +242,13 @@ def parquet_file(tmp_path):
 def test_parquet_column_counts_across_batches_and_row_groups(capsys, cl100k, parquet_file, monkeypatch):
     path, texts = parquet_file
     want = sum(cl100k.count_batch([t for t in texts if t is not None]))
-    bars = []
-
-    class Bar:  # records what the command does with its progress bar
-        def __init__(self, **kw):
-            self.kw, self.done = kw, 0
-            bars.append(self)
-
-        def update(self, n):
-            self.done += n
-
-        def close(self):
-            self.kw["closed"] = True
-
-    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=Bar))
-    monkeypatch.setattr(sys.stderr, "isatty", lambda: True, raising=False)
+    bars = record_bars(monkeypatch)
     monkeypatch.setattr(cli, "PARQUET_BATCH_ROWS", 7)
     for column in ("text", "large", "coded"):
         argv = ["count", "-e", "cl100k_base", "--threads", "2", "--parquet", str(path), "--column", column]
         code, out, _ = run(capsys, *argv)
         assert (code, out) == (0, f"{want}\t{path}\n")
-    seen = [(b.kw["unit"], b.kw["total"], b.done, b.kw["closed"]) for b in bars]
-    assert seen == [("rows", len(texts), len(texts), True)] * 3
+    assert [(b.unit, b.total, b.done, b.closed) for b in bars] == [("rows", len(texts), len(texts), True)] * 3
 
 
 def test_parquet_failures_are_one_line(tmp_path, capsys, parquet_file, monkeypatch):

@@ -1,35 +1,105 @@
 """The `zelkor` command line: count, encode and decode.
 
-    zelkor count [--encoding NAME] [--threads N] [FILE ...]
-    zelkor count [--encoding NAME] [--threads N] --parquet FILE --column NAME
-    zelkor encode [--encoding NAME] [--allowed-special all|TOKEN,...] [TEXT | --file FILE]
+    zelkor count [--encoding NAME] [--threads N] [--json] [FILE ...]
+    zelkor count [--encoding NAME] [--threads N] [--json] --parquet FILE --column NAME
+    zelkor encode [--encoding NAME] [--allowed-special SPECIALS] [--disallowed-special SPECIALS]
+                  [TEXT | --file FILE]
     zelkor decode [--encoding NAME] [--errors replace|ignore|strict] [JSON | --file FILE]
 
-Bad input ends with a one-line message on standard error and a non-zero exit status.
+Bad input ends with one `zelkor: error: ...` line on standard error and a
+non-zero exit status. A subcommand is a function that adds its parser to the
+subparsers and sets `func`; it goes in COMMANDS.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import stat
 import sys
-from typing import Iterator, Sequence
+from typing import Any, BinaryIO, Callable, Iterator, NoReturn, Sequence
 
+from ._progress import progress_bar
+from ._textpieces import NotUtf8, read_pieces
 from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
 
 DEFAULT_ENCODING = "o200k_base"
-# Inputs above this size get a progress bar (when standard error is a terminal).
+# Inputs from this many bytes on get a progress bar (when standard error is a terminal).
 PROGRESS_THRESHOLD = 8 << 20
-# Large texts are counted in pieces of about this many characters, cut where
-# a pre-token boundary is certain, so that the pieces count in parallel.
-CHUNK_CHARS = 1 << 20
+# Text pieces counted per call: enough to keep the threads busy, few enough
+# that memory stays bounded on any machine.
+MAX_PIECES_PER_CALL = 32
 # Rows of a Parquet column counted per call: enough texts to keep every thread busy.
 PARQUET_BATCH_ROWS = 1 << 16
+# More threads than this is a typing mistake, not a machine.
+MAX_THREADS = 4096
 
 
 class CliError(Exception):
     """A failure reported to the user as one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage mistakes end like every other error: one `zelkor: error:` line, status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(2, f"zelkor: error: {message}\n")
+
+
+# ---- shared by the subcommands ---------------------------------------------------
+
+
+def tokenizer(name: str) -> Tokenizer:
+    try:
+        return Tokenizer(utf8_argument(name, "--encoding"))
+    except RuntimeError as e:
+        raise CliError(str(e).removeprefix("zelkor: ")) from None
+
+
+def utf8_argument(value: str, what: str) -> str:
+    """`value` itself; an argument that is not UTF-8 (undecodable bytes in the
+    command line) is refused, naming the argument."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as e:
+        raise CliError(
+            f"{what} is not valid UTF-8 (character {e.start}); "
+            "the command line must be UTF-8: check the terminal's or the script's encoding"
+        ) from None
+    return value
+
+
+def shown(path: str) -> str:
+    """A path as printed: bytes that are not UTF-8 as backslash escapes."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def add_encoding_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "-e",
+        "--encoding",
+        default=DEFAULT_ENCODING,
+        help=f"one of {', '.join(BUILTIN_ENCODINGS)} (default: {DEFAULT_ENCODING})",
+    )
+
+
+def add_threads_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--threads", type=_thread_count, default=0, help="worker threads (default: 0, one per CPU)"
+    )
+
+
+def _thread_count(value: str) -> int:
+    try:
+        n = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {value!r}") from None
+    if not 0 <= n <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"must lie between 0 and {MAX_THREADS}, not {value}")
+    return n
 
 
 def _read_text(path: str) -> str:
@@ -40,12 +110,15 @@ def _read_text(path: str) -> str:
             with open(path, "rb") as f:
                 data = f.read()
     except OSError as e:
-        raise CliError(f"cannot read {path}: {e.strerror or e}") from None
+        raise CliError(f"cannot read {shown(path)}: {e.strerror or e}") from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as e:
-        name = "standard input" if path == "-" else path
-        raise CliError(f"{name} is not valid UTF-8 (byte {e.start})") from None
+        raise CliError(f"{_input_name(path)} is not valid UTF-8 (byte {e.start})") from None
+
+
+def _input_name(path: str) -> str:
+    return "standard input" if path == "-" else shown(path)
 
 
 def _argument_or_file(value: str | None, path: str | None, name: str) -> str:
@@ -54,49 +127,25 @@ def _argument_or_file(value: str | None, path: str | None, name: str) -> str:
         if value is not None:
             raise CliError(f"give either {name} or --file, not both")
         return _read_text(path)
-    return value if value is not None else _read_text("-")
+    return utf8_argument(value, name) if value is not None else _read_text("-")
 
 
-def _cut_points(text: str, size: int) -> Iterator[tuple[int, int]]:
-    """Yields (start, end) pieces of about `size` characters.
-
-    A piece ends right after a line feed that is followed by an ASCII letter or
-    digit. No pre-token of any of the encodings runs across such a place (a line
-    feed is never the lead of a word and ends every run it closes), and matching
-    only looks forward, so counting the pieces separately gives the same total.
-    """
-    n = len(text)
-    start = 0
-    while n - start > size:
-        cut = -1
-        pos = start + size
-        while True:
-            nl = text.find("\n", pos, n - 1)
-            if nl < 0:
-                break
-            nxt = text[nl + 1]
-            if nxt.isascii() and nxt.isalnum():
-                cut = nl + 1
-                break
-            pos = nl + 1
-        if cut < 0:
-            break
-        yield start, cut
-        start = cut
-    yield start, n
+# ---- count -------------------------------------------------------------------------
 
 
-def _progress(total: int, desc: str, unit: str = "B", worth_it: bool | None = None):
-    """A bar on standard error, or None; by default worth it for `total` bytes from the threshold on."""
-    if worth_it is None:
-        worth_it = total >= PROGRESS_THRESHOLD
-    if not worth_it or not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, desc=desc, unit=unit, unit_scale=True, file=sys.stderr, leave=False)
+def _add_count(sub: Any) -> None:
+    p = sub.add_parser(
+        "count",
+        help="count the tokens of files or standard input",
+        description="Print the token count of each file, and a total line for two files or more.",
+    )
+    add_encoding_option(p)
+    add_threads_option(p)
+    p.add_argument("--json", action="store_true", help="print one JSON object: the counts and their total")
+    p.add_argument("--parquet", metavar="FILE", help="count the texts of one column of this Parquet file")
+    p.add_argument("--column", metavar="NAME", help="the string column to count (with --parquet)")
+    p.add_argument("files", nargs="*", metavar="FILE", help="files to count; '-' or none reads standard input")
+    p.set_defaults(func=cmd_count)
 
 
 def cmd_count(args: argparse.Namespace) -> int:
@@ -107,34 +156,105 @@ def cmd_count(args: argparse.Namespace) -> int:
             raise CliError("give either FILE or --parquet, not both")
         if args.column is None:
             raise CliError("--parquet needs --column NAME")
-        tok = _tokenizer(args.encoding)
-        total = _count_parquet_column(tok, args.parquet, args.column, args.threads)
-        print(f"{total}\t{args.parquet}")
-        return 0
-    tok = _tokenizer(args.encoding)
-    paths = args.files or ["-"]
-    texts = [(p, _read_text(p)) for p in paths]
-    bar = _progress(sum(len(t) for _, t in texts), "counting")
-    total = 0
-    try:
-        for path, text in texts:
-            pieces = [text[a:b] for a, b in _cut_points(text, CHUNK_CHARS)]
-            count = 0
-            # Batches of pieces keep memory bounded and let the bar move.
-            step = max(1, 2 * (args.threads or os.cpu_count() or 1))
-            for i in range(0, len(pieces), step):
-                batch = pieces[i : i + step]
-                count += sum(tok.count_batch(batch, threads=args.threads))
-                if bar is not None:
-                    bar.update(sum(len(p) for p in batch))
-            total += count
-            print(f"{count}\t{'-' if path == '-' else path}")
-    finally:
-        if bar is not None:
-            bar.close()
-    if len(texts) > 1:
+        tok = tokenizer(args.encoding)
+        n = _count_parquet_column(tok, args.parquet, args.column, args.threads)
+        rows = [{"file": shown(args.parquet), "column": args.column, "tokens": n}]
+    else:
+        tok = tokenizer(args.encoding)
+        rows = _count_files(tok, args.files or ["-"], args.threads, print_each=not args.json)
+    total = sum(r["tokens"] for r in rows)
+    if args.json:
+        print(json.dumps({"encoding": tok.name, "counts": rows, "total": total}, ensure_ascii=False))
+    elif args.parquet is not None:
+        print(f"{total}\t{shown(args.parquet)}")
+    elif len(rows) > 1:
         print(f"{total}\ttotal")
     return 0
+
+
+def _count_files(tok: Tokenizer, paths: list[str], threads: int, print_each: bool) -> list[dict[str, Any]]:
+    """Token counts of the files in order, each printed as soon as it is known."""
+    _hand_back_large_blocks()
+    rows = []
+    with contextlib.ExitStack() as stack:
+        # Every file is opened before any is counted: a wrong name fails at once.
+        streams = [stack.enter_context(_open_binary(p)) for p in paths]
+        sizes = [_known_size(s) for s in streams]
+        known = sum(s for s in sizes if s is not None)
+        bar = progress_bar(known, "counting", "B", worth_it=known >= PROGRESS_THRESHOLD)
+        if bar is not None:
+            stack.callback(bar.close)
+        for path, stream in zip(paths, streams):
+            try:
+                n = _count_stream(tok, stream, threads, bar.update if bar is not None else None)
+            except NotUtf8 as e:
+                raise CliError(f"{_input_name(path)} is not valid UTF-8 (byte {e.offset})") from None
+            except OSError as e:
+                raise CliError(f"cannot read {_input_name(path)}: {e.strerror or e}") from None
+            rows.append({"file": "-" if path == "-" else shown(path), "tokens": n})
+            if print_each:
+                if bar is not None:
+                    bar.close()
+                print(f"{n}\t{rows[-1]['file']}", flush=True)
+    return rows
+
+
+def _hand_back_large_blocks() -> None:
+    """Makes blocks of 256 KiB and more go back to the system when freed.
+
+    Counting a large file allocates and frees pieces of about a megabyte over and
+    over. With glibc's default, which raises the size it maps separately to the
+    largest block freed so far, they come from the heap instead, and the heap
+    keeps growing with the file (a 1 GB file ended at 280 MB, against 80 MB
+    with a fixed threshold). This process is the command's own, so it may set it.
+    """
+    import platform
+
+    if platform.libc_ver()[0] != "glibc":
+        return
+    import ctypes
+
+    M_MMAP_THRESHOLD = -3
+    try:
+        ctypes.CDLL(None).mallopt(M_MMAP_THRESHOLD, 256 << 10)
+    except (OSError, AttributeError):
+        pass
+
+
+@contextlib.contextmanager
+def _open_binary(path: str) -> Iterator[BinaryIO]:
+    if path == "-":
+        yield sys.stdin.buffer
+        return
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise CliError(f"cannot read {shown(path)}: {e.strerror or e}") from None
+    with f:
+        yield f
+
+
+def _known_size(stream: BinaryIO) -> int | None:
+    try:
+        st = os.fstat(stream.fileno())
+    except (OSError, ValueError, AttributeError):
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def _count_stream(tok: Tokenizer, stream: BinaryIO, threads: int, on_bytes: Callable[[int], None] | None) -> int:
+    """The tokens of a UTF-8 stream, read and counted piece by piece."""
+    step = min(MAX_PIECES_PER_CALL, max(1, 2 * (threads or os.cpu_count() or 1)))
+    total = 0
+    batch: list[str] = []
+    for piece in read_pieces(stream, on_bytes):
+        batch.append(piece)
+        if len(batch) == step:
+            total += sum(tok.count_batch(batch, threads=threads))
+            batch = []
+    if batch:
+        total += sum(tok.count_batch(batch, threads=threads))
+    return total
 
 
 def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) -> int:
@@ -147,11 +267,13 @@ def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) 
         raise CliError("--parquet needs pyarrow: pip install 'zelkor-rs[arrow]'") from None
     from . import arrow as zarrow
 
+    name = shown(path)
+
     def unreadable(e: Exception) -> CliError:
         if isinstance(e, OSError) and e.strerror:
-            return CliError(f"cannot read {path}: {e.strerror}")
+            return CliError(f"cannot read {name}: {e.strerror}")
         detail = (str(e).strip().splitlines() or [type(e).__name__])[0]
-        return CliError(f"cannot read {path}: {detail}")
+        return CliError(f"cannot read {name}: {detail}")
 
     try:
         pf = pq.ParquetFile(path)
@@ -159,18 +281,18 @@ def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) 
         raise unreadable(e) from None
     schema = pf.schema_arrow
     if column not in schema.names:
-        raise CliError(f"{path} has no column {column!r}; its columns: {', '.join(schema.names) or '(none)'}")
+        raise CliError(f"{name} has no column {column!r}; its columns: {', '.join(schema.names) or '(none)'}")
     if schema.names.count(column) > 1:
-        raise CliError(f"{path} has more than one column named {column!r}")
+        raise CliError(f"{name} has more than one column named {column!r}")
     kind = schema.field(column).type
     coded = pa.types.is_dictionary(kind)  # e.g. written from a pandas categorical
     if not _is_text_type(pa, kind.value_type if coded else kind):
-        raise CliError(f"column {column!r} of {path} holds {kind}, not strings")
+        raise CliError(f"column {column!r} of {name} holds {kind}, not strings")
 
     rows = pf.metadata.num_rows
     # The file's sizes say little about the text (dictionary pages, compression),
-    # so the bar is for files read in more than one batch.
-    bar = _progress(rows, "counting", unit="rows", worth_it=rows > PARQUET_BATCH_ROWS)
+    # so the bar counts rows, for files read in more than one batch.
+    bar = progress_bar(rows, "counting", "rows", worth_it=rows > PARQUET_BATCH_ROWS)
     total = 0
     try:
         for batch in pf.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=[column]):
@@ -187,33 +309,98 @@ def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) 
     return total
 
 
-def _is_text_type(pa, kind) -> bool:
+def _is_text_type(pa: Any, kind: Any) -> bool:
     is_view = getattr(pa.types, "is_string_view", None)  # newer pyarrow only
     return pa.types.is_string(kind) or pa.types.is_large_string(kind) or bool(is_view and is_view(kind))
 
 
-def _specials_arg(value: str | None):
+# ---- encode ------------------------------------------------------------------------
+
+
+def _add_encode(sub: Any) -> None:
+    p = sub.add_parser(
+        "encode",
+        help="encode text to a JSON list of token ids",
+        description="Print the token ids of a text as a JSON list. A special-token string in the text "
+        "is an error unless --allowed-special turns it into its id or --disallowed-special none "
+        "encodes it as ordinary text.",
+    )
+    add_encoding_option(p)
+    p.add_argument(
+        "--allowed-special",
+        metavar="SPECIALS",
+        help="'all', or a comma-separated list of special tokens to encode as their ids",
+    )
+    p.add_argument(
+        "--disallowed-special",
+        metavar="SPECIALS",
+        default="all",
+        help="special tokens whose strings are an error: 'all' (default), 'none' to encode the "
+        "strings of all others as ordinary text, or a comma-separated list",
+    )
+    p.add_argument("-f", "--file", help="read the text from this file ('-' for standard input)")
+    p.add_argument("text", nargs="?", help="the text (default: standard input)")
+    p.set_defaults(func=cmd_encode)
+
+
+def _specials_arg(value: str | None, option: str) -> str | set[str] | None:
     if value is None:
         return None
+    value = utf8_argument(value, option)
     if value == "all":
         return "all"
+    if value == "none":
+        return set()
     return {s for s in value.split(",") if s}
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
-    tok = _tokenizer(args.encoding)
+    tok = tokenizer(args.encoding)
+    allowed = _specials_arg(args.allowed_special, "--allowed-special")
+    disallowed = _specials_arg(args.disallowed_special, "--disallowed-special")
     text = _argument_or_file(args.text, args.file, "TEXT")
     try:
-        ids = tok.encode(text, allowed_special=_specials_arg(args.allowed_special))
+        ids = tok.encode(text, allowed_special=allowed, disallowed_special=disallowed)
     except ValueError as e:
         # The disallowed-special message spans lines; its first line says it all.
-        raise CliError(str(e).splitlines()[0] + " (see --allowed-special)") from None
+        raise CliError(
+            str(e).splitlines()[0] + " (see --allowed-special and --disallowed-special)"
+        ) from None
     print(json.dumps(ids))
     return 0
 
 
+# ---- decode ------------------------------------------------------------------------
+
+
+def _add_decode(sub: Any) -> None:
+    p = sub.add_parser(
+        "decode",
+        help="decode a JSON list of token ids to text",
+        description="Print the text of a JSON list of token ids.",
+        epilog=f"examples (encoding {DEFAULT_ENCODING}):\n"
+        "  zelkor decode '[24912, 2375]'                  prints: hello world\n"
+        "  echo '[3193, 572, 13153]' | zelkor decode      prints: Grüße\n"
+        "  zelkor decode --errors strict '[3193, 572]'    fails: the ü is cut in half",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    add_encoding_option(p)
+    p.add_argument(
+        "--errors",
+        default="replace",
+        choices=["replace", "ignore", "strict"],
+        help="what to do with bytes that are not UTF-8, such as a character cut between tokens: "
+        "'replace' with U+FFFD (default), 'ignore' (drop them) or 'strict' (fail)",
+    )
+    p.add_argument("-f", "--file", help="read the ids from this file ('-' for standard input)")
+    p.add_argument(
+        "ids", nargs="?", metavar="JSON", help="the ids, e.g. '[24912, 2375]' (default: standard input)"
+    )
+    p.set_defaults(func=cmd_decode)
+
+
 def cmd_decode(args: argparse.Namespace) -> int:
-    tok = _tokenizer(args.encoding)
+    tok = tokenizer(args.encoding)
     raw = _argument_or_file(args.ids, args.file, "JSON")
     try:
         ids = json.loads(raw)
@@ -233,70 +420,26 @@ def cmd_decode(args: argparse.Namespace) -> int:
     return 0
 
 
-def _tokenizer(name: str) -> Tokenizer:
-    try:
-        return Tokenizer(name)
-    except RuntimeError as e:
-        raise CliError(str(e).removeprefix("zelkor: ")) from None
+# ---- the program -------------------------------------------------------------------
+
+COMMANDS: list[Callable[[Any], None]] = [_add_count, _add_encode, _add_decode]
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="zelkor", description="Count, encode and decode tokens of cl100k_base, o200k_base and o200k_harmony."
     )
     parser.add_argument("--version", action="version", version=f"zelkor {__version__}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    def add_encoding(p: argparse.ArgumentParser) -> None:
-        p.add_argument(
-            "-e",
-            "--encoding",
-            default=DEFAULT_ENCODING,
-            help=f"one of {', '.join(BUILTIN_ENCODINGS)} (default: {DEFAULT_ENCODING})",
-        )
-
-    p = sub.add_parser("count", help="count the tokens of files or standard input")
-    add_encoding(p)
-    p.add_argument("--threads", type=_non_negative, default=0, help="worker threads (default: all CPUs)")
-    p.add_argument("--parquet", metavar="FILE", help="count the texts of one column of this Parquet file")
-    p.add_argument("--column", metavar="NAME", help="the string column to count (with --parquet)")
-    p.add_argument("files", nargs="*", metavar="FILE", help="files to count; '-' or none reads standard input")
-    p.set_defaults(func=cmd_count)
-
-    p = sub.add_parser("encode", help="encode text to a JSON list of token ids")
-    add_encoding(p)
-    p.add_argument(
-        "--allowed-special",
-        metavar="SPECIALS",
-        help="'all', or a comma-separated list of special tokens to encode as their ids",
-    )
-    p.add_argument("-f", "--file", help="read the text from this file ('-' for standard input)")
-    p.add_argument("text", nargs="?", help="the text (default: standard input)")
-    p.set_defaults(func=cmd_encode)
-
-    p = sub.add_parser("decode", help="decode a JSON list of token ids to text")
-    add_encoding(p)
-    p.add_argument("--errors", default="replace", choices=["replace", "ignore", "strict"])
-    p.add_argument("-f", "--file", help="read the ids from this file ('-' for standard input)")
-    p.add_argument("ids", nargs="?", metavar="JSON", help="the ids, e.g. '[15339, 1917]' (default: standard input)")
-    p.set_defaults(func=cmd_decode)
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+    for add in COMMANDS:
+        add(sub)
     return parser
-
-
-def _non_negative(value: str) -> int:
-    try:
-        n = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {value!r}") from None
-    if n < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
-    return n
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
+        return int(args.func(args))
     except CliError as e:
         print(f"zelkor: error: {e}", file=sys.stderr)
         return 1
