@@ -83,8 +83,11 @@ def test_edge_partitions_and_refusals():
     numbers = dd.from_pandas(pd.DataFrame({"n": [1, 2, 3]}), npartitions=1)
     with pytest.raises(TypeError, match="'n' must hold strings"):
         zd.count_column(numbers, "n", "cl100k_base").compute(scheduler="sync")
-    with pytest.raises(ValueError, match="unknown encoding: 'gpt2'"):
-        zd.count_column(df, "t", "gpt2")
+    for mistake in (lambda: zd.count_column(df, "t", "gpt2"), lambda: zd.worker_tokenizer("gpt2")):
+        with pytest.raises(RuntimeError, match="^zelkor: unknown encoding: gpt2 "):
+            mistake()
+    with pytest.raises(TypeError):
+        zd.worker_tokenizer(5)
     # Rebuilt by name on a worker, this one would silently use other data.
     with pytest.raises(TypeError, match="data directory"):
         zd.encode_bag(db.from_sequence(["a"]), zelkor.Tokenizer("cl100k_base", datadir=str(ROOT / "data")))

@@ -111,3 +111,16 @@ def test_bad_ids_and_arguments_raise_as_decode_does_and_change_nothing(cl100k):
     for errors in (None, b"strict", 1):
         with pytest.raises(TypeError):
             StreamDecoder(cl100k, errors)
+    # A name where the tokenizer belongs is a TypeError that says what to pass.
+    with pytest.raises(TypeError, match=r"^StreamDecoder needs a zelkor.Tokenizer, not str; "
+                       r"build one with zelkor.Tokenizer\('cl100k_base'\)$"):
+        StreamDecoder("cl100k_base")
+    with pytest.raises(TypeError, match="not NoneType$"):
+        StreamDecoder(None)
+
+
+def test_is_an_attribute_of_the_package():
+    import zelkor
+    from zelkor import stream
+
+    assert zelkor.StreamDecoder is stream.StreamDecoder and "StreamDecoder" in vars(zelkor)

@@ -8,30 +8,22 @@
 
 import copyreg as _copyreg
 import threading as _threading
+from collections.abc import Callable
 
 from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
+from .stream import StreamDecoder
 
 __all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__"]
-
-
-def __getattr__(name):
-    # Imported on first use, so that `import zelkor` stays as light as the
-    # extension module itself.
-    if name == "StreamDecoder":
-        from .stream import StreamDecoder
-
-        return StreamDecoder
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 # Tokenizers rebuilt from a pickle, one per built-in encoding and process.
 # They are immutable and safe to share between threads, and a worker that
 # receives one with every task would otherwise build the vocabulary again
 # each time (tenths of a second and tens of MB apiece).
-_unpickled: dict = {}
+_unpickled: dict[str, Tokenizer] = {}
 _unpickled_lock = _threading.Lock()
 
 
-def _builtin_tokenizer(name):
+def _builtin_tokenizer(name: str) -> Tokenizer:
     tok = _unpickled.get(name)
     if tok is None:
         with _unpickled_lock:
@@ -41,7 +33,7 @@ def _builtin_tokenizer(name):
     return tok
 
 
-def _reduce_tokenizer(tok):
+def _reduce_tokenizer(tok: Tokenizer) -> tuple[Callable[[str], Tokenizer], tuple[str]]:
     # A built-in tokenizer is fully described by its encoding name, so it
     # travels as that name. One loaded from a data directory is not: the
     # files may be absent or different on the other side.

@@ -1,14 +1,15 @@
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Literal, SupportsIndex, final
+from typing import Any, Literal, SupportsIndex, final
 
-if TYPE_CHECKING:
-    import numpy as np
-    import numpy.typing as npt
+import numpy as np
+import numpy.typing as npt
 
 __version__: str
 BUILTIN_ENCODINGS: list[str]
 
 _SpecialPolicy = Literal["all"] | Iterable[str] | None
+# Ids: any sequence of integers, numpy arrays of integers included.
+_Ids = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
 
 @final
 class Tokenizer:
@@ -52,11 +53,11 @@ class Tokenizer:
     def count_batch(
         self, texts: Sequence[str], threads: SupportsIndex = 0, with_special: bool = False
     ) -> list[int]: ...
-    def decode(self, ids: Sequence[SupportsIndex], errors: str = "replace") -> str: ...
-    def decode_bytes(self, ids: Sequence[SupportsIndex]) -> bytes: ...
+    def decode(self, ids: _Ids, errors: str = "replace") -> str: ...
+    def decode_bytes(self, ids: _Ids) -> bytes: ...
     def decode_single_token_bytes(self, id: SupportsIndex) -> bytes: ...
     def decode_batch(
-        self, batch: Sequence[Sequence[SupportsIndex]], errors: str = "replace"
+        self, batch: Sequence[_Ids] | npt.NDArray[np.integer[Any]], errors: str = "replace"
     ) -> list[str]: ...
     def token_byte_values(self) -> list[bytes]: ...
     def is_special_token(self, id: SupportsIndex) -> bool: ...

@@ -1,8 +1,10 @@
 from typing import Any, Protocol, SupportsIndex, overload
 
-import pyarrow as pa
+import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
 from ._zelkor import Tokenizer
+
+__all__ = ["count", "encode"]
 
 class _ArrowArray(Protocol):
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...

@@ -260,9 +260,10 @@ def _count_stream(tok: Tokenizer, stream: BinaryIO, threads: int, on_bytes: Call
 def _count_parquet_column(tok: Tokenizer, path: str, column: str, threads: int) -> int:
     """The tokens of every non-null text in one string column, read batch by batch."""
     try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        import pyarrow.parquet as pq
+        # pyarrow ships no type information.
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise CliError("--parquet needs pyarrow: pip install 'zelkor-rs[arrow]'") from None
     from . import arrow as zarrow

@@ -50,7 +50,9 @@ def worker_tokenizer(encoding: str) -> Tokenizer:
 
 def _check_builtin(encoding: str) -> None:
     if encoding not in BUILTIN_ENCODINGS:
-        raise ValueError(f"unknown encoding: {encoding!r} (one of {', '.join(BUILTIN_ENCODINGS)})")
+        # The same mistake fails as it does for the constructor, which builds
+        # nothing for a name it does not know.
+        Tokenizer(encoding)
 
 
 def _encoding_name(encoding: str | Tokenizer) -> str:

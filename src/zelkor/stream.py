@@ -17,6 +17,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from ._zelkor import Tokenizer
+
 __all__ = ["StreamDecoder"]
 
 _FFFD = "\ufffd"
@@ -75,7 +77,10 @@ class StreamDecoder:
 
     __slots__ = ("_tok", "_errors", "_mode", "_pending", "_offset")
 
-    def __init__(self, tokenizer: Any, errors: str = "replace") -> None:
+    def __init__(self, tokenizer: Tokenizer, errors: str = "replace") -> None:
+        if not isinstance(tokenizer, Tokenizer):
+            hint = f"; build one with zelkor.Tokenizer({tokenizer!r})" if isinstance(tokenizer, str) else ""
+            raise TypeError(f"StreamDecoder needs a zelkor.Tokenizer, not {type(tokenizer).__name__}{hint}")
         # Let decode itself vet the policy, so both accept and refuse the same values.
         tokenizer.decode([], errors=errors)
         self._tok = tokenizer
@@ -87,7 +92,7 @@ class StreamDecoder:
         self._offset = 0
 
     @property
-    def tokenizer(self) -> Any:
+    def tokenizer(self) -> Tokenizer:
         return self._tok
 
     @property
