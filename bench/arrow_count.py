@@ -29,7 +29,7 @@ import pyarrow.parquet as pq
 import zelkor
 import zelkor.arrow
 
-from run import CORPUS, best_of_each, documents  # noqa: E402  (bench/ is the script's folder)
+from run import CORPUS, best_of_each, corpus_files, documents  # noqa: E402  (bench/ is the script's folder)
 
 GOAL = 1.5
 
@@ -39,12 +39,11 @@ def main() -> int:
     ap.add_argument("--encoding", default="cl100k_base", choices=zelkor.BUILTIN_ENCODINGS)
     ap.add_argument("--threads", type=int, default=0, help="threads for both paths (0 = all cores)")
     ap.add_argument("--passes", type=int, default=5)
+    ap.add_argument("--corpus", type=Path, default=CORPUS, metavar="DIR",
+                    help=f"folder of the UTF-8 *.txt files to cut into documents (default: {CORPUS})")
     args = ap.parse_args()
 
-    files = sorted(CORPUS.glob("*.txt"))
-    if not files:
-        print(f"no corpus in {CORPUS}", file=sys.stderr)
-        return 2
+    files = corpus_files(args.corpus)
     docs = [d for f in files for d in documents(f.read_text(encoding="utf-8"))]
     tok = zelkor.Tokenizer(args.encoding)
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The benchmark suite: one command, one table.
 
-    python bench/run.py [--passes N] [--quick] [--markdown docs/benchmarks.md] [--chart docs/benchmarks.png]
+    python bench/run.py [--corpus DIR] [--passes N] [--quick] [--markdown docs/benchmarks.md]
+                        [--chart docs/benchmarks.png]
 
 Measures, from Python and with the installed `zelkor`:
   - per corpus file and encoding, single thread: MB/s and million tokens/s of
@@ -36,6 +37,15 @@ SHARED = ROOT.parent / "shared"
 CORPUS = SHARED / "corpus"
 RANKS = {"cl100k_base": "cl100k_base.ranks", "o200k_base": "o200k_base.ranks"}
 ENCODINGS = ["cl100k_base", "o200k_base"]
+
+
+def corpus_files(directory: Path) -> list[Path]:
+    """The *.txt files of the corpus folder; a clear message and exit when there are none."""
+    files = sorted(directory.glob("*.txt"))
+    if not files:
+        sys.exit(f"no corpus: {directory} holds no *.txt files; give a folder of UTF-8 texts "
+                 f"with --corpus DIR (default: {CORPUS})")
+    return files
 
 
 def best_of(fn, passes: int) -> float:
@@ -105,6 +115,8 @@ def run_baseline(exe: Path, encoding: str, path: Path, passes: int, tok) -> tupl
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--corpus", type=Path, default=CORPUS, metavar="DIR",
+                    help=f"folder of the UTF-8 *.txt files to time (default: {CORPUS})")
     ap.add_argument("--passes", type=int, default=5)
     ap.add_argument("--quick", action="store_true", help="fewer passes and shorter long runs")
     ap.add_argument("--markdown", type=Path, help="also write the tables to this file")
@@ -112,10 +124,7 @@ def main() -> int:
     ap.add_argument("--no-baseline", action="store_true")
     args = ap.parse_args()
     passes = 2 if args.quick else args.passes
-    files = sorted(CORPUS.glob("*.txt"))
-    if not files:
-        print(f"no corpus in {CORPUS}", file=sys.stderr)
-        return 2
+    files = corpus_files(args.corpus)
     lines: list[str] = []
 
     def emit(line: str = "") -> None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import json
+import re
 import subprocess
 import sys
 
@@ -272,3 +273,14 @@ def test_parquet_failures_are_one_line(tmp_path, capsys, parquet_file, monkeypat
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     code, _, err = run(capsys, "count", "--parquet", str(path), "--column", "text")
     assert err == "zelkor: error: --parquet needs pyarrow: pip install 'zelkor-rs[arrow]'\n"
+
+
+def test_decode_help_examples_are_true(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["decode", "--help"])
+    text = capsys.readouterr().out
+    examples = re.findall(r"zelkor decode (--errors strict )?'(\[[\d, ]+\])'\s+(prints: (.+?)(?: \(|$)|fails)", text, re.M)
+    assert len(examples) == 3
+    for strict, ids, _, want in examples:
+        code, out, err = run(capsys, "decode", *(["--errors", "strict"] if strict else []), ids)
+        assert (code, out) == ((1, "") if strict else (0, want)), err

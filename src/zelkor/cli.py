@@ -382,7 +382,9 @@ def _add_decode(sub: Any) -> None:
         epilog=f"examples (encoding {DEFAULT_ENCODING}):\n"
         "  zelkor decode '[24912, 2375]'                  prints: hello world\n"
         "  echo '[3193, 572, 13153]' | zelkor decode      prints: Grüße\n"
-        "  zelkor decode --errors strict '[3193, 572]'    fails: the ü is cut in half",
+        "  zelkor decode '[3193, 572, 13153, 139786]'     prints: Grüße \N{REPLACEMENT CHARACTER}"
+        " (the ids of an emoji cut after its first 3 bytes)\n"
+        "  zelkor decode --errors strict '[3193, 572, 13153, 139786]'   fails on the same ids",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     add_encoding_option(p)
