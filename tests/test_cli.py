@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import json
+import os
 import re
 import subprocess
 import sys
@@ -176,6 +177,18 @@ def test_invalid_utf8_file(tmp_path, capsys):
     assert code == 1 and "is not valid UTF-8 (byte 2)" in err
 
 
+def test_output_that_the_terminal_cannot_show_is_one_error_line():
+    proc = subprocess.run(
+        [sys.executable, "-m", "zelkor", "decode", "[71344, 231]"],
+        capture_output=True,
+        check=False,
+        env={**os.environ, "PYTHONIOENCODING": "latin-1"},
+    )
+    assert proc.returncode == 1 and proc.stdout == b""
+    assert proc.stderr.startswith(b"zelkor: error: standard output (latin-1) cannot show ")
+    assert proc.stderr.count(b"\n") == 1
+
+
 def test_python_dash_m_and_stdin():
     proc = subprocess.run(
         [sys.executable, "-m", "zelkor", "count", "-e", "cl100k_base"],
@@ -250,6 +263,10 @@ def test_parquet_column_counts_across_batches_and_row_groups(capsys, cl100k, par
         code, out, _ = run(capsys, *argv)
         assert (code, out) == (0, f"{want}\t{path}\n")
     assert [(b.unit, b.total, b.done, b.closed) for b in bars] == [("rows", len(texts), len(texts), True)] * 3
+    code, out, _ = run(capsys, "count", "--json", "-e", "cl100k_base", "--parquet", str(path), "--column", "text")
+    assert code == 0 and json.loads(out) == {
+        "encoding": "cl100k_base", "counts": [{"file": str(path), "column": "text", "tokens": want}], "total": want
+    }
 
 
 def test_parquet_failures_are_one_line(tmp_path, capsys, parquet_file, monkeypatch):
@@ -284,3 +301,30 @@ def test_decode_help_examples_are_true(capsys):
     for strict, ids, _, want in examples:
         code, out, err = run(capsys, "decode", *(["--errors", "strict"] if strict else []), ids)
         assert (code, out) == ((1, "") if strict else (0, want)), err
+
+
+def _peak_rss_kb_of_count(blocks: int, block: bytes) -> tuple[int, bytes]:
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "zelkor", "count", "-e", "cl100k_base"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+    )
+    assert proc.stdin is not None and proc.stdout is not None
+    for _ in range(blocks):
+        proc.stdin.write(block)
+    proc.stdin.close()
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    assert proc.returncode == 0
+    return usage.ru_maxrss, out
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer keeps freed memory")
+def test_count_of_a_large_stream_keeps_memory_bounded(cl100k):
+    block = ("word " * 200 + "\n").encode() * 1000  # 1 MB, no token crosses its ends
+    idle, out = _peak_rss_kb_of_count(1, block)
+    peak, out = _peak_rss_kb_of_count(192, block)
+    assert int(out.split(b"\t")[0]) == 192 * cl100k.count(block.decode())
+    # Read whole, 192 MB of text would take 400 MB and more.
+    assert peak - idle < 100_000, (idle, peak)

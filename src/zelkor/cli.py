@@ -458,6 +458,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     except MemoryError:
         print("zelkor: error: out of memory", file=sys.stderr)
         return 1
+    except UnicodeEncodeError as e:
+        # Text or a name the output's encoding cannot show (a terminal set to Latin-1, say).
+        print(
+            f"zelkor: error: standard output ({e.encoding}) cannot show {e.object[e.start : e.end]!r}; "
+            "set PYTHONIOENCODING=utf-8",
+            file=sys.stderr,
+        )
+        return 1
 
 
 if __name__ == "__main__":
