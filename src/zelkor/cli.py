@@ -8,7 +8,8 @@
 
 Bad input ends with one `zelkor: error: ...` line on standard error and a
 non-zero exit status. A subcommand is a function that adds its parser to the
-subparsers and sets `func`; it goes in COMMANDS.
+subparsers and sets `func`; it goes in COMMANDS. What subcommands share
+(errors, options, reading arguments) is in _cli_common.
 """
 
 from __future__ import annotations
@@ -21,11 +22,21 @@ import stat
 import sys
 from typing import Any, BinaryIO, Callable, Iterator, NoReturn, Sequence
 
+from ._cli_common import (
+    DEFAULT_ENCODING,
+    CliError,
+    add_encoding_option,
+    add_threads_option,
+    argument_or_file,
+    input_name,
+    shown,
+    tokenizer,
+    utf8_argument,
+)
 from ._progress import progress_bar
 from ._textpieces import NotUtf8, read_pieces
-from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
+from ._zelkor import Tokenizer, __version__
 
-DEFAULT_ENCODING = "o200k_base"
 # Inputs from this many bytes on get a progress bar (when standard error is a terminal).
 PROGRESS_THRESHOLD = 8 << 20
 # Text pieces counted per call: enough to keep the threads busy, few enough
@@ -33,12 +44,6 @@ PROGRESS_THRESHOLD = 8 << 20
 MAX_PIECES_PER_CALL = 32
 # Rows of a Parquet column counted per call: enough texts to keep every thread busy.
 PARQUET_BATCH_ROWS = 1 << 16
-# More threads than this is a typing mistake, not a machine.
-MAX_THREADS = 4096
-
-
-class CliError(Exception):
-    """A failure reported to the user as one line."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -47,87 +52,6 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(2, f"zelkor: error: {message}\n")
-
-
-# ---- shared by the subcommands ---------------------------------------------------
-
-
-def tokenizer(name: str) -> Tokenizer:
-    try:
-        return Tokenizer(utf8_argument(name, "--encoding"))
-    except RuntimeError as e:
-        raise CliError(str(e).removeprefix("zelkor: ")) from None
-
-
-def utf8_argument(value: str, what: str) -> str:
-    """`value` itself; an argument that is not UTF-8 (undecodable bytes in the
-    command line) is refused, naming the argument."""
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError as e:
-        raise CliError(
-            f"{what} is not valid UTF-8 (character {e.start}); "
-            "the command line must be UTF-8: check the terminal's or the script's encoding"
-        ) from None
-    return value
-
-
-def shown(path: str) -> str:
-    """A path as printed: bytes that are not UTF-8 as backslash escapes."""
-    return os.fsencode(path).decode("utf-8", "backslashreplace")
-
-
-def add_encoding_option(p: argparse.ArgumentParser) -> None:
-    p.add_argument(
-        "-e",
-        "--encoding",
-        default=DEFAULT_ENCODING,
-        help=f"one of {', '.join(BUILTIN_ENCODINGS)} (default: {DEFAULT_ENCODING})",
-    )
-
-
-def add_threads_option(p: argparse.ArgumentParser) -> None:
-    p.add_argument(
-        "--threads", type=_thread_count, default=0, help="worker threads (default: 0, one per CPU)"
-    )
-
-
-def _thread_count(value: str) -> int:
-    try:
-        n = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {value!r}") from None
-    if not 0 <= n <= MAX_THREADS:
-        raise argparse.ArgumentTypeError(f"must lie between 0 and {MAX_THREADS}, not {value}")
-    return n
-
-
-def _read_text(path: str) -> str:
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as f:
-                data = f.read()
-    except OSError as e:
-        raise CliError(f"cannot read {shown(path)}: {e.strerror or e}") from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as e:
-        raise CliError(f"{_input_name(path)} is not valid UTF-8 (byte {e.start})") from None
-
-
-def _input_name(path: str) -> str:
-    return "standard input" if path == "-" else shown(path)
-
-
-def _argument_or_file(value: str | None, path: str | None, name: str) -> str:
-    """The positional argument, else the --file, else standard input."""
-    if path is not None:
-        if value is not None:
-            raise CliError(f"give either {name} or --file, not both")
-        return _read_text(path)
-    return utf8_argument(value, name) if value is not None else _read_text("-")
 
 
 # ---- count -------------------------------------------------------------------------
@@ -188,9 +112,9 @@ def _count_files(tok: Tokenizer, paths: list[str], threads: int, print_each: boo
             try:
                 n = _count_stream(tok, stream, threads, bar.update if bar is not None else None)
             except NotUtf8 as e:
-                raise CliError(f"{_input_name(path)} is not valid UTF-8 (byte {e.offset})") from None
+                raise CliError(f"{input_name(path)} is not valid UTF-8 (byte {e.offset})") from None
             except OSError as e:
-                raise CliError(f"cannot read {_input_name(path)}: {e.strerror or e}") from None
+                raise CliError(f"cannot read {input_name(path)}: {e.strerror or e}") from None
             rows.append({"file": "-" if path == "-" else shown(path), "tokens": n})
             if print_each:
                 if bar is not None:
@@ -359,7 +283,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
     tok = tokenizer(args.encoding)
     allowed = _specials_arg(args.allowed_special, "--allowed-special")
     disallowed = _specials_arg(args.disallowed_special, "--disallowed-special")
-    text = _argument_or_file(args.text, args.file, "TEXT")
+    text = argument_or_file(args.text, args.file, "TEXT")
     try:
         ids = tok.encode(text, allowed_special=allowed, disallowed_special=disallowed)
     except ValueError as e:
@@ -404,7 +328,7 @@ def _add_decode(sub: Any) -> None:
 
 def cmd_decode(args: argparse.Namespace) -> int:
     tok = tokenizer(args.encoding)
-    raw = _argument_or_file(args.ids, args.file, "JSON")
+    raw = argument_or_file(args.ids, args.file, "JSON")
     try:
         ids = json.loads(raw)
     except json.JSONDecodeError as e:
