@@ -267,7 +267,7 @@ if [ -d "$root/../shared" ]; then
   mount --bind -o ro "$(cd "$root/../shared" && pwd)" "$r$work/checkout/shared"
   mounted+=("$r$work/checkout/shared")
 else
-  echo "test-on-cpython314: no shared/ next to the checkout; the corpus tests skip" >&2
+  echo "test-on-cpython314: no shared/ next to the checkout; the benchmark mode has no corpus" >&2
 fi
 
 # ---- one interpreter: venvs, wheel, suite ---------------------------------------------
