@@ -1,5 +1,6 @@
 #include "id_objects.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -7,33 +8,46 @@
 
 namespace zelkor::py {
 
-IdObjects::IdObjects(size_t n) {
+IdObjects::IdObjects(size_t n, const SpecialList& specials) {
 #ifndef Py_GIL_DISABLED
     // calloc: the pages of ids never returned stay untouched.
     slots_ = static_cast<PyObject**>(std::calloc(n, sizeof(PyObject*)));
-    if (!slots_) throw std::bad_alloc();
+    if (!slots_ && n) throw std::bad_alloc();
     n_ = n;
+    for (const Special& s : specials)
+        if (s.id >= n) special_ids_.push_back(s.id);
+    std::sort(special_ids_.begin(), special_ids_.end());
+    special_ids_.erase(std::unique(special_ids_.begin(), special_ids_.end()), special_ids_.end());
+    special_slots_.assign(special_ids_.size(), nullptr);
 #else
     (void)n;
+    (void)specials;
 #endif
 }
 
 IdObjects::~IdObjects() {
     for (size_t i = 0; i < n_; ++i) Py_XDECREF(slots_[i]);
     std::free(slots_);
+    for (PyObject* o : special_slots_) Py_XDECREF(o);
+}
+
+PyObject** IdObjects::slot(uint32_t id) {
+    if (id < n_) return &slots_[id];
+    const auto it = std::lower_bound(special_ids_.begin(), special_ids_.end(), id);
+    if (it == special_ids_.end() || *it != id) return nullptr;
+    return &special_slots_[size_t(it - special_ids_.begin())];
 }
 
 PyObject* IdObjects::get(uint32_t id) {
     // Only touched with the interpreter lock held.
-    if (id >= n_) return PyLong_FromUnsignedLong(id);
-    PyObject* o = slots_[id];
-    if (!o) {
-        o = PyLong_FromUnsignedLong(id);
-        if (!o) return nullptr;
-        slots_[id] = o;
+    PyObject** s = slot(id);
+    if (!s) return PyLong_FromUnsignedLong(id);
+    if (!*s) {
+        *s = PyLong_FromUnsignedLong(id);
+        if (!*s) return nullptr;
     }
-    Py_INCREF(o);
-    return o;
+    Py_INCREF(*s);
+    return *s;
 }
 
 PyObject* IdObjects::list(const uint32_t* ids, size_t n) {
