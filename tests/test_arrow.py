@@ -3,11 +3,9 @@
 from __future__ import annotations
 
 import gc
-import os
 import struct
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -213,6 +211,7 @@ IMPOSSIBLE = {  # (layout, fields the consumer is told): what is wrong
     "large_string length 2**62": ("U", {"length": 2**62}, TOO_BIG),
     "string_view length 2**62": ("vu", {"length": 2**62}, TOO_BIG),
     "length int64 max": ("u", {"length": 2**63 - 1}, TOO_BIG),
+    "length 2**60": ("u", {"length": 2**60}, TOO_BIG),  # offsets fit, a slice per slot does not
     "offset int64 max": ("U", {"offset": 2**63 - 1}, TOO_BIG),
     "offset + length overflow": ("u", {"offset": 2**62, "length": 2**62}, TOO_BIG),
     "null count -2": ("u", {"null_count": -2}, "null count -2 for length 3"),
@@ -236,34 +235,6 @@ def test_impossible_sizes_are_refused_before_any_read(cl100k, case):
             run(cl100k, array)
         assert array.released == {"array": 1}
     assert za.count(cl100k, StringArray([b"one", b"two", b"three"], fmt)).to_pylist() == [1, 1, 1]
-
-
-def test_a_column_too_long_to_hold_is_a_memory_error():
-    # Possible on paper (4 bytes of offsets per slot fit the address space)
-    # but more slots than this process may allocate: MemoryError, an
-    # Exception, and the tokenizer keeps working.
-    if "ASAN_OPTIONS" in os.environ:
-        pytest.skip("the sanitizer's operator new aborts instead of throwing")
-    code = f"""
-        import resource, sys
-        sys.path.insert(0, {os.path.dirname(__file__)!r})
-        import zelkor, zelkor.arrow as za
-        from arrow_c_producer import StringArray
-        tok = zelkor.Tokenizer("cl100k_base")
-        vm = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:"))
-        limit = vm * 1024 + (256 << 20)
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        array = StringArray([b"a"], length=1 << 36)
-        try:
-            za.count(tok, array)
-        except Exception as e:
-            print(type(e).__name__, dict(array.released))
-        print(za.count(tok, StringArray([b"still", b"works"])).to_pylist())
-    """
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                         text=True, timeout=120)
-    assert out.returncode == 0, out.stderr[-2000:]
-    assert out.stdout.splitlines() == ["MemoryError {'array': 1}", "[1, 1]"]
 
 
 def test_refusal_releases_a_python_producer_with_no_error_pending(cl100k):

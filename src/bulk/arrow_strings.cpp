@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <new>
 
 namespace zelkor::bulk {
 
@@ -145,17 +144,16 @@ std::string read_texts(const ArrowArray& a, StringLayout layout, TextColumn& out
                " for length " + std::to_string(a.length);
     }
     // The views buffer holds one entry per slot up to offset + length, the
-    // offsets buffer one more.
+    // offsets buffer one more; the column needs one slice per slot.
     const bool views = layout == StringLayout::Utf8View;
     int64_t entries;
     if (__builtin_add_overflow(a.offset, a.length, &entries) ||
         __builtin_add_overflow(entries, views ? 0 : 1, &entries) ||
-        !addressable(entries, views ? 16 : layout == StringLayout::Utf8 ? 4 : 8)) {
+        !addressable(entries, views ? 16 : layout == StringLayout::Utf8 ? 4 : 8) ||
+        uint64_t(a.length) > out.texts.max_size()) {
         return "malformed Arrow string array: length " + std::to_string(a.length) + " at offset " +
                std::to_string(a.offset) + " is more than memory can hold";
     }
-    // One slice per slot: a column too long for that is out of memory.
-    if (uint64_t(a.length) > out.texts.max_size()) throw std::bad_alloc();
     read_validity(a, out);
     switch (layout) {
         case StringLayout::Utf8: return read_offset_texts<int32_t>(a, out);
