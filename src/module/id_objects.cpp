@@ -31,31 +31,31 @@ IdObjects::~IdObjects() {
     for (PyObject* o : special_slots_) Py_XDECREF(o);
 }
 
-namespace {
-
-// A new reference to the int in `slot`, made on first use.
-inline PyObject* shared(PyObject*& slot, uint32_t id) {
-    if (!slot) {
-        slot = PyLong_FromUnsignedLong(id);
-        if (!slot) return nullptr;
-    }
-    Py_INCREF(slot);
-    return slot;
-}
-
-}  // namespace
-
 PyObject* IdObjects::get(uint32_t id) {
     // Only touched with the interpreter lock held.
-    if (id < n_) [[likely]]
-        return shared(slots_[id], id);
-    return get_special(id);
+    if (id < n_) [[likely]] {
+        PyObject* o = slots_[id];
+        if (o) [[likely]] {
+            Py_INCREF(o);
+            return o;
+        }
+    }
+    return get_slow(id);
 }
 
-PyObject* IdObjects::get_special(uint32_t id) {
-    const auto it = std::lower_bound(special_ids_.begin(), special_ids_.end(), id);
-    if (it == special_ids_.end() || *it != id) return PyLong_FromUnsignedLong(id);
-    return shared(special_slots_[size_t(it - special_ids_.begin())], id);
+PyObject* IdObjects::get_slow(uint32_t id) {
+    PyObject** slot = id < n_ ? &slots_[id] : nullptr;
+    if (!slot) {
+        const auto it = std::lower_bound(special_ids_.begin(), special_ids_.end(), id);
+        if (it == special_ids_.end() || *it != id) return PyLong_FromUnsignedLong(id);
+        slot = &special_slots_[size_t(it - special_ids_.begin())];
+    }
+    if (!*slot) {
+        *slot = PyLong_FromUnsignedLong(id);
+        if (!*slot) return nullptr;
+    }
+    Py_INCREF(*slot);
+    return *slot;
 }
 
 PyObject* IdObjects::list(const uint32_t* ids, size_t n) {
