@@ -61,15 +61,18 @@ def capsule(struct_obj, name: str):
 
 class StringArray:
     """One string array ("u": int32 offsets, "U": int64 offsets), laid out
-    from `texts`; keyword arguments overwrite fields of the ArrowArray as
-    the consumer will see them, and `schema_format` the format it is told.
-    `released` counts the release callbacks."""
+    from `texts` (or with the given `offsets`); keyword arguments overwrite
+    fields of the ArrowArray as the consumer will see them, and
+    `schema_format` the format it is told. `released` counts the release
+    callbacks."""
 
-    def __init__(self, texts: list[bytes], fmt: str = "u", schema_format: str | None = None, **fields):
+    def __init__(self, texts: list[bytes], fmt: str = "u", schema_format: str | None = None,
+                 offsets: list[int] | None = None, **fields):
         self.released = Counter()
         ends = [0]
         for t in texts:
             ends.append(ends[-1] + len(t))
+        ends = offsets or ends
         code = {"u": "i", "U": "q"}[fmt]
         self._keep = [
             ctypes.create_string_buffer(struct.pack(f"<{len(ends)}{code}", *ends)),

@@ -206,7 +206,7 @@ def test_without_pyarrow():
 
 MALFORMED = "malformed Arrow string array: "
 TOO_BIG = "is more than memory can hold"
-IMPOSSIBLE = {  # (layout, fields the consumer is told): what is wrong
+IMPOSSIBLE = {  # case: (layout, fields the consumer is told, the message's detail)
     "length 2**62": ("u", {"length": 2**62}, TOO_BIG),
     "large_string length 2**62": ("U", {"length": 2**62}, TOO_BIG),
     "string_view length 2**62": ("vu", {"length": 2**62}, TOO_BIG),
@@ -224,9 +224,9 @@ IMPOSSIBLE = {  # (layout, fields the consumer is told): what is wrong
 
 @pytest.mark.parametrize("case", list(IMPOSSIBLE))
 def test_impossible_sizes_are_refused_before_any_read(cl100k, case):
-    # The buffers hold three texts; the sizes claim what no memory holds.
-    # Nothing may be read on their word: a clear ValueError, the producer's
-    # array released once.
+    # The buffers hold three texts; the fields describe buffers no real array
+    # could have. Nothing may be read on their word: a clear ValueError, and
+    # the producer's array released once.
     layout, fields, detail = IMPOSSIBLE[case]
     fmt = "U" if layout == "U" else "u"
     for run in (za.count, za.encode):
@@ -241,9 +241,7 @@ def test_refusal_releases_a_python_producer_with_no_error_pending(cl100k):
     # A producer whose release callbacks are Python code: they must run
     # while no exception is set, and the refusal must still arrive.
     def backwards():
-        array = StringArray([b"ab", b"c"])
-        array._keep[0][4:12] = struct.pack("<2i", 5, 3)
-        return array
+        return StringArray([b"ab", b"c"], offsets=[0, 5, 3])
 
     bad = backwards()
     with pytest.raises(ValueError, match="decreasing offsets at slot 1"):
