@@ -33,29 +33,29 @@ IdObjects::~IdObjects() {
 
 PyObject* IdObjects::get(uint32_t id) {
     // Only touched with the interpreter lock held.
-    if (id < n_) [[likely]] {
-        PyObject* o = slots_[id];
-        if (o) [[likely]] {
-            Py_INCREF(o);
-            return o;
-        }
+    if (id >= n_) [[unlikely]]
+        return get_special(id, *this);
+    PyObject* o = slots_[id];
+    if (!o) {
+        o = PyLong_FromUnsignedLong(id);
+        if (!o) return nullptr;
+        slots_[id] = o;
     }
-    return get_slow(id);
+    Py_INCREF(o);
+    return o;
 }
 
-PyObject* IdObjects::get_slow(uint32_t id) {
-    PyObject** slot = id < n_ ? &slots_[id] : nullptr;
-    if (!slot) {
-        const auto it = std::lower_bound(special_ids_.begin(), special_ids_.end(), id);
-        if (it == special_ids_.end() || *it != id) return PyLong_FromUnsignedLong(id);
-        slot = &special_slots_[size_t(it - special_ids_.begin())];
+PyObject* IdObjects::get_special(uint32_t id, IdObjects& self) {
+    const auto& ids = self.special_ids_;
+    const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+    if (it == ids.end() || *it != id) return PyLong_FromUnsignedLong(id);
+    PyObject*& o = self.special_slots_[size_t(it - ids.begin())];
+    if (!o) {
+        o = PyLong_FromUnsignedLong(id);
+        if (!o) return nullptr;
     }
-    if (!*slot) {
-        *slot = PyLong_FromUnsignedLong(id);
-        if (!*slot) return nullptr;
-    }
-    Py_INCREF(*slot);
-    return *slot;
+    Py_INCREF(o);
+    return o;
 }
 
 PyObject* IdObjects::list(const uint32_t* ids, size_t n) {

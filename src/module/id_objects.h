@@ -33,9 +33,9 @@ public:
 private:
     // A new reference to the int for `id`, or null with an exception set.
     PyObject* get(uint32_t id);
-    // The same for an int not made yet and for ids from n_ up, kept out of
-    // the path of ordinary ids.
-    [[gnu::noinline, gnu::cold]] PyObject* get_slow(uint32_t id);
+    // The same for ids from n_ up, kept out of the path of ordinary ids (and
+    // taking the id first, where that path already holds it).
+    [[gnu::noinline, gnu::cold]] static PyObject* get_special(uint32_t id, IdObjects& self);
 
     PyObject** slots_ = nullptr;  // ids below n_
     size_t n_ = 0;
