@@ -15,6 +15,8 @@ import zelkor  # noqa: E402
 import zelkor.arrow as za  # noqa: E402
 from zelkor import _bulk  # noqa: E402
 
+from arrow_c_producer import Stream, StringArray  # noqa: E402
+
 TEXTS = ["hello world", None, "", "héllo wörld", "日本語のテキスト", None, "  \n\n\t x",
          "a <|endoftext|> b", "<|endofprompt|><|endoftext|>", "x" * 40, "🙂" * 5, ""]
 LAYOUTS = [pa.string(), pa.large_string()] + ([pa.string_view()] if hasattr(pa, "string_view") else [])
@@ -198,3 +200,76 @@ def test_without_pyarrow():
             "    print(e)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "zelkor.arrow needs pyarrow: pip install 'zelkor-rs[arrow]'"
+
+
+# --- arrays from producers that lie or fail ---------------------------------
+
+MALFORMED = "malformed Arrow string array: "
+TOO_BIG = "is more than memory can hold"
+IMPOSSIBLE = {  # case: (layout, fields the consumer is told, the message's detail)
+    "length 2**62": ("u", {"length": 2**62}, TOO_BIG),
+    "large_string length 2**62": ("U", {"length": 2**62}, TOO_BIG),
+    "string_view length 2**62": ("vu", {"length": 2**62}, TOO_BIG),
+    "length int64 max": ("u", {"length": 2**63 - 1}, TOO_BIG),
+    "length 2**60": ("u", {"length": 2**60}, TOO_BIG),  # offsets fit, a slice per slot does not
+    "offset int64 max": ("U", {"offset": 2**63 - 1}, TOO_BIG),
+    "offset + length overflow": ("u", {"offset": 2**62, "length": 2**62}, TOO_BIG),
+    "null count -2": ("u", {"null_count": -2}, "null count -2 for length 3"),
+    "null count above length": ("U", {"null_count": 4}, "null count 4 for length 3"),
+    "buffer count 2**62": ("u", {"n_buffers": 2**62}, "too many buffers"),
+    "buffer count 2": ("u", {"n_buffers": 2}, "expected 3 buffers"),
+    "negative length": ("u", {"length": -1}, "negative length or offset"),
+}
+
+
+@pytest.mark.parametrize("case", list(IMPOSSIBLE))
+def test_impossible_sizes_are_refused_before_any_read(cl100k, case):
+    # The buffers hold three texts; the fields describe buffers no real array
+    # could have. Nothing may be read on their word: a clear ValueError, and
+    # the producer's array released once.
+    layout, fields, detail = IMPOSSIBLE[case]
+    fmt = "U" if layout == "U" else "u"
+    for run in (za.count, za.encode):
+        array = StringArray([b"one", b"two", b"three"], fmt, schema_format=layout, **fields)
+        with pytest.raises(ValueError, match="^" + MALFORMED + ".*" + detail):
+            run(cl100k, array)
+        assert array.released == {"array": 1}
+    assert za.count(cl100k, StringArray([b"one", b"two", b"three"], fmt)).to_pylist() == [1, 1, 1]
+
+
+def test_refusal_releases_a_python_producer_with_no_error_pending(cl100k):
+    # A producer whose release callbacks are Python code: they must run
+    # while no exception is set, and the refusal must still arrive.
+    def backwards():
+        return StringArray([b"ab", b"c"], offsets=[0, 5, 3])
+
+    bad = backwards()
+    with pytest.raises(ValueError, match="decreasing offsets at slot 1"):
+        za.encode(cl100k, bad)
+    assert bad.released == {"array": 1}
+
+    good, bad = StringArray([b"x y"]), backwards()
+    stream = Stream([good, bad])
+    with pytest.raises(ValueError, match="decreasing offsets at slot 1"):
+        za.count(cl100k, stream)
+    assert stream.released == {"stream": 1}
+    assert good.released == {"schema": 1, "array": 1} and bad.released == {"array": 1}
+
+    good = StringArray([b"x y", b""])
+    assert za.encode(cl100k, Stream([good])).to_pylist() == [[87, 379], []]
+    assert good.released == {"schema": 1, "array": 1}
+
+
+def test_with_special_takes_numpy_bools_only(cl100k):
+    np = pytest.importorskip("numpy")
+    array = pa.array(["<|endoftext|>"])
+    assert za.count(cl100k, array, with_special=np.bool_(True)).to_pylist() == [1]
+    assert za.count(cl100k, array, with_special=np.bool_(False)).to_pylist() == [7]
+
+    class LookAlike:
+        def __bool__(self):
+            return True
+
+    LookAlike.__module__, LookAlike.__name__ = "numpy", "bool_"
+    with pytest.raises(TypeError, match="with_special must be True or False"):
+        za.count(cl100k, array, with_special=LookAlike())

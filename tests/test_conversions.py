@@ -96,6 +96,21 @@ class TestScalars:
         np = pytest.importorskip("numpy")
         assert cl100k.count_batch([EOT], with_special=np.bool_(True)) == [1]
         assert cl100k.count_batch([EOT], with_special=np.bool_(False)) == [cl100k.count(EOT)]
+        # Only numpy's own type: not one that borrows its name.
+        for name in ("numpy.bool", "numpy.bool_"):
+            look_alike = type(name, (), {"__bool__": lambda self: True})()
+            raises_with_note(TypeError, "with_special", cl100k.count_batch, [EOT], with_special=look_alike)
+
+    def test_flag_check_does_not_import_numpy(self):
+        code = """
+            import sys, zelkor
+            try:
+                zelkor.Tokenizer("cl100k_base").count_batch(["a"], with_special=1)
+            except TypeError:
+                print("numpy" in sys.modules)
+        """
+        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, check=True)
+        assert out.stdout == "False\n"
 
     def test_counts(self, cl100k):
         raises_with_note(OverflowError, "threads", cl100k.count_batch, ["a"], threads=-1)

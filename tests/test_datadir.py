@@ -10,6 +10,9 @@ import gc
 import os
 import shutil
 import struct
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 from typing import Callable
 
@@ -270,6 +273,42 @@ def test_special_images_that_load(tmp_path):
     # 64 bytes is the longest string allowed
     d = make_dir(tmp_path, "cl100k_base", {S: u32(1) + u32(7) + b"\x40\0" + "é".encode() * 32})
     assert zelkor.Tokenizer("cl100k_base", str(d)).special_tokens() == [("é" * 32, 7)]
+
+
+def special_record(token_id: int, text: str) -> bytes:
+    data = text.encode()
+    return struct.pack("<IH", token_id, len(data)) + data
+
+
+def test_special_ids_near_the_top_of_the_id_range(tmp_path):
+    # Special ids may be any u32. Loading and using them must not cost memory
+    # in proportion to the largest id: the child process may grow by only
+    # 256 MiB, far less than a table of every id up to 2**31 would take.
+    records = [(0xFFFFFFFE, "<|top|>"), (0x80000000, "<|half|>"), (100257, "<|endoftext|>"),
+               (0x80000000, "<|half again|>")]
+    image = u32(len(records)) + b"".join(special_record(i, t) for i, t in records)
+    d = make_dir(tmp_path, "cl100k_base", {S: image})
+    code = f"""
+        import resource, zelkor
+        vm = next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize:"))
+        limit = vm * 1024 + (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        tok = zelkor.Tokenizer("cl100k_base", {str(d)!r})
+        ids = tok.encode("a<|top|>b<|half|><|half again|><|endoftext|>", allowed_special="all")
+        print(ids, tok.n_vocab, tok.max_token_value, tok.eot_token)
+        print(tok.decode(ids), tok.decode_single_token_bytes(0x80000000), tok.encode_single_token("<|top|>"))
+        print([tok.is_special_token(i) for i in (0xFFFFFFFE, 0xFFFFFFFF, 0x80000000, 0x7FFFFFFF)])
+        print(tok.encode(" plain text") == zelkor.Tokenizer("cl100k_base").encode(" plain text"))
+    """
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.splitlines() == [
+        f"[64, {0xFFFFFFFE}, 65, {0x80000000}, {0x80000000}, 100257] {2**32 - 1} {2**32 - 2} 100257",
+        "a<|top|>b<|half|><|half|><|endoftext|> b'<|half|>' 4294967294",
+        "[True, False, True, False]",
+        "True",
+    ]
 
 
 # --- every file of every encoding -------------------------------------------

@@ -76,6 +76,13 @@ class TestSpecialPolicy:
             "it's café 世": "\"it's café 世\"",
             "\x07\u200b\u00a0\ue000": r'"\u{7}\u{200b}\u{a0}\u{e000}"',
             "e\u0301": r'"e\u{301}"',
+            # Grapheme extenders outside the combining marks (Mc, Lm), an
+            # enclosing mark, both ends of a 240-long run of them; the
+            # characters around them and a spacing mark that extends nothing
+            # stay as they are.
+            "\u09be\u0b57\u302e\U0001d165\uff9e\u20dd": r'"\u{9be}\u{b57}\u{302e}\u{1d165}\u{ff9e}\u{20dd}"',
+            "\u02ff\u0300\u036f\u0370": "\"\u02ff" + r"\u{300}\u{36f}" + "\u0370\"",
+            "\U000e0100\U000e01ef\u0903": r'"\u{e0100}\u{e01ef}' + "\u0903\"",
         }
         for s, q in cases.items():
             assert reported(cl100k, f"<{s}>", disallowed_special={s}) == disallowed_message(q)

@@ -1,5 +1,6 @@
 #include "arrow_strings.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace zelkor::bulk {
@@ -20,6 +21,16 @@ T element(const void* buffer, int64_t i) {
 
 std::string slot_error(const char* what, int64_t slot) {
     return std::string("malformed Arrow string array: ") + what + " at slot " + std::to_string(slot);
+}
+
+// Whether `count` elements of `width` bytes can be one object in this
+// process. The C interface carries no buffer sizes, but a producer that
+// claims more than memory can hold describes buffers that cannot exist, and
+// indexing them as claimed would overflow.
+bool addressable(int64_t count, int64_t width) {
+    int64_t bytes;
+    return count >= 0 && !__builtin_mul_overflow(count, width, &bytes) &&
+           uint64_t(bytes) <= uint64_t(PTRDIFF_MAX);
 }
 
 // Validity of the array's slots, re-based to slot 0. Producers may report an
@@ -65,8 +76,9 @@ std::string read_offset_texts(const ArrowArray& a, TextColumn& out) {
     if (o(n) > o(0) && !data) return "malformed Arrow string array: no data buffer";
     for (int64_t i = 0; i < n; ++i) {
         if (!out.validity.valid(i)) continue;
-        const Offset start = o(i);
-        out.texts[size_t(i)] = std::string_view(data + start, size_t(o(i + 1) - start));
+        const Offset start = o(i), end = o(i + 1);
+        // Empty texts may come without a data buffer.
+        if (end > start) out.texts[size_t(i)] = std::string_view(data + start, size_t(end - start));
     }
     return {};
 }
@@ -126,6 +138,22 @@ bool string_layout(const ArrowSchema& schema, StringLayout& out) {
 std::string read_texts(const ArrowArray& a, StringLayout layout, TextColumn& out) {
     if (a.length < 0 || a.offset < 0) return "malformed Arrow string array: negative length or offset";
     if (a.n_buffers < 1 || !a.buffers) return "malformed Arrow string array: no buffers";
+    if (!addressable(a.n_buffers, sizeof(void*))) return "malformed Arrow string array: too many buffers";
+    if (a.null_count < -1 || a.null_count > a.length) {
+        return "malformed Arrow string array: null count " + std::to_string(a.null_count) +
+               " for length " + std::to_string(a.length);
+    }
+    // The views buffer holds one entry per slot up to offset + length, the
+    // offsets buffer one more; the column needs one slice per slot.
+    const bool views = layout == StringLayout::Utf8View;
+    int64_t entries;
+    if (__builtin_add_overflow(a.offset, a.length, &entries) ||
+        __builtin_add_overflow(entries, views ? 0 : 1, &entries) ||
+        !addressable(entries, views ? 16 : layout == StringLayout::Utf8 ? 4 : 8) ||
+        uint64_t(a.length) > out.texts.max_size()) {
+        return "malformed Arrow string array: length " + std::to_string(a.length) + " at offset " +
+               std::to_string(a.offset) + " is more than memory can hold";
+    }
     read_validity(a, out);
     switch (layout) {
         case StringLayout::Utf8: return read_offset_texts<int32_t>(a, out);

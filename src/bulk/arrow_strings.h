@@ -28,8 +28,8 @@ struct TextColumn {
 
 // Fills `out` from `array` (honouring its offset and validity bitmap). The
 // slices stay valid while the array is alive. Returns an empty string on
-// success, else what is wrong with the array's layout. Touches no Python
-// object.
+// success, else what is wrong with the array: its layout, or sizes that no
+// real buffers could have. Touches no Python object.
 std::string read_texts(const ArrowArray& array, StringLayout layout, TextColumn& out);
 
 }  // namespace zelkor::bulk

@@ -9,18 +9,39 @@
 
 namespace zelkor::bulk {
 
+// Calls a producer's release callback. The callback may be Python code
+// (a ctypes producer), which must not run while an exception is set: the
+// pending one is put aside for the call and restored after it, and one the
+// callback leaves behind is reported as unraisable. Needs the interpreter
+// attached.
+template <class T>
+void release_struct(T& value) {
+    if (!value.release) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* pending = PyErr_GetRaisedException();
+#else
+    PyObject *type, *pending, *traceback;
+    PyErr_Fetch(&type, &pending, &traceback);
+#endif
+    value.release(&value);
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(pending);
+#else
+    PyErr_Restore(type, pending, traceback);
+#endif
+}
+
 // A struct moved out of a producer's capsule (or filled by a producer's
-// callback); released when it goes out of scope. Destroy it with the
-// interpreter attached: a producer's release callback may need it.
+// callback); released when it goes out of scope, also while an error is on
+// its way out. Destroy it with the interpreter attached.
 template <class T>
 class Taken {
 public:
     Taken() = default;
     Taken(const Taken&) = delete;
     Taken& operator=(const Taken&) = delete;
-    ~Taken() {
-        if (value.release) value.release(&value);
-    }
+    ~Taken() { release_struct(value); }
     T value{};
 };
 

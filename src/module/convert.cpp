@@ -26,6 +26,21 @@ bool refuse_str(PyObject* o) {
     return false;
 }
 
+// Whether o is numpy's bool scalar (numpy.bool_, named "numpy.bool" since
+// numpy 2): that very type, not one that only shares its name. Such a value
+// exists only once numpy is imported, so numpy is looked up among the loaded
+// modules and never imported here.
+bool is_numpy_bool(PyObject* o) {
+    Ref name = Ref::steal(PyUnicode_FromString("numpy"));
+    Ref numpy = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+    Ref type = numpy ? Ref::steal(PyObject_GetAttrString(numpy.get(), "bool_")) : Ref();
+    if (!type) {
+        PyErr_Clear();
+        return false;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(o)) == type.get();
+}
+
 // The interpreter's sequence check, or collections.abc.Sequence.
 bool require_sequence(PyObject* o) {
     if (PySequence_Check(o)) return true;
@@ -170,10 +185,8 @@ bool flag_arg(PyObject* o, bool& out) {
         out = (o == Py_True);
         return true;
     }
-    // numpy's bool scalar ("numpy.bool", formerly "numpy.bool_")
-    const char* name = Py_TYPE(o)->tp_name;
-    if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
-        int r = PyObject_IsTrue(o);
+    if (is_numpy_bool(o)) {
+        const int r = PyObject_IsTrue(o);
         if (r < 0) return false;
         out = r == 1;
         return true;

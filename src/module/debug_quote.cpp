@@ -2,12 +2,14 @@
 // are, the rest escaped, between double quotes.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 
-#include "pyref.h"
+#include "grapheme_extend_table.h"
 #include "special_policy.h"
 
 namespace zelkor::py {
@@ -28,23 +30,16 @@ uint32_t next_code_point(std::string_view s, size_t& i) {
     return c;
 }
 
-// Combining marks (general categories Mn and Me) extend the preceding
-// grapheme and would render onto the quote, so they are escaped. The
-// interpreter's own Unicode database answers; without it nothing is escaped.
-bool is_combining_mark(uint32_t cp) {
-    Ref ud = Ref::steal(PyImport_ImportModule("unicodedata"));
-    if (!ud) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
-    Ref cat = ch ? Ref::steal(PyObject_CallMethod(ud.get(), "category", "O", ch.get())) : Ref();
-    if (!cat) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_CompareWithASCIIString(cat.get(), "Mn") == 0 ||
-           PyUnicode_CompareWithASCIIString(cat.get(), "Me") == 0;
+// Grapheme extenders (combining marks and the like) attach to the
+// preceding character and would render onto the quote, so they are escaped.
+bool is_grapheme_extender(uint32_t cp) {
+    const uint32_t* runs = std::begin(GRAPHEME_EXTEND_RUNS);
+    const uint32_t* end = std::end(GRAPHEME_EXTEND_RUNS);
+    // The last run that starts at or before cp.
+    const uint32_t* after = std::upper_bound(runs, end, cp << 8 | 0xFF);
+    if (after == runs) return false;
+    const uint32_t run = after[-1];
+    return cp - (run >> 8) <= (run & 0xFF);
 }
 
 }  // namespace
@@ -67,7 +62,7 @@ std::string debug_quote(std::string_view s) {
         // format characters, separators, spaces other than ' ', private-use,
         // surrogates and unassigned code points are not printable.
         bool printable = cp < 0x80 ? (cp >= 0x20 && cp < 0x7F)
-                                   : (Py_UNICODE_ISPRINTABLE(cp) && !is_combining_mark(cp));
+                                   : (Py_UNICODE_ISPRINTABLE(cp) && !is_grapheme_extender(cp));
         if (printable) {
             q.append(s.substr(start, i - start));
         } else {

@@ -9,14 +9,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "specials.h"
 
 namespace zelkor::py {
 
 class IdObjects {
 public:
-    // Room for ids below `n`; ints are made on first use. Throws
-    // std::bad_alloc.
-    explicit IdObjects(size_t n);
+    // Room for the ordinary ids below `n` and for the ids of `specials`;
+    // ints are made on first use. Special ids may lie anywhere up to 2^32 - 1,
+    // so they get a small sorted table of their own, not a place in the
+    // dense one. Throws std::bad_alloc.
+    IdObjects(size_t n, const SpecialList& specials);
     // Releases the ints; needs an attached thread state.
     ~IdObjects();
     IdObjects(const IdObjects&) = delete;
@@ -28,9 +33,14 @@ public:
 private:
     // A new reference to the int for `id`, or null with an exception set.
     PyObject* get(uint32_t id);
+    // The same for ids from n_ up, kept out of the path of ordinary ids (and
+    // taking the id first, where that path already holds it).
+    [[gnu::noinline, gnu::cold]] static PyObject* get_special(uint32_t id, IdObjects& self);
 
-    PyObject** slots_ = nullptr;
+    PyObject** slots_ = nullptr;  // ids below n_
     size_t n_ = 0;
+    std::vector<uint32_t> special_ids_;  // the special ids from n_ up, ascending, unique
+    std::vector<PyObject*> special_slots_;
 };
 
 }  // namespace zelkor::py

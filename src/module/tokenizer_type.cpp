@@ -36,7 +36,7 @@ PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         std::unique_ptr<Tokenizer> tok = std::move(built.value());
         auto index = std::make_unique<SpecialIndex>(tok->specials);
-        auto id_objects = std::make_unique<IdObjects>(size_t(tok->n_vocab()));
+        auto id_objects = std::make_unique<IdObjects>(size_t(tok->vocab->n), tok->specials);
 
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;

@@ -21,6 +21,7 @@ Needs pyarrow (`pip install 'zelkor-rs[arrow]'`).
 from __future__ import annotations
 
 import operator
+import sys
 
 from . import _bulk
 from ._zelkor import Tokenizer
@@ -67,10 +68,12 @@ def _pyarrow():
 def _flag(value) -> bool:
     if value is True or value is False:
         return value
-    kind = type(value)
-    if kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_"):
+    # numpy's bool scalar, the type itself: numpy is looked up, not imported,
+    # since such a value cannot exist before numpy is.
+    numpy = sys.modules.get("numpy")
+    if numpy is not None and type(value) is getattr(numpy, "bool_", None):
         return bool(value)
-    raise TypeError(f"with_special must be True or False, not {kind.__name__}")
+    raise TypeError(f"with_special must be True or False, not {type(value).__name__}")
 
 
 def _run(pa, tokenizer, array, threads, with_special, on_array, on_stream, result_type):
