@@ -60,10 +60,11 @@ def methods(tok, texts):
     }
 
 
-def per_call(fns, passes: int, budget: float) -> list[float]:
-    """Best seconds per call of each function; every pass runs each of them
-    for about `budget` seconds, in turn, so that a slow spell of the machine
-    falls on all of them alike."""
+def per_call(fns, samples: int, budget: float) -> list[float]:
+    """Best seconds per call of each function over `samples` samples of about
+    `budget` seconds each, the functions taking turns sample by sample: on a
+    busy machine short samples are the ones that find a quiet moment, and
+    taking turns lets a slow spell fall on all of them alike."""
     reps = []
     for fn in fns:  # warm-up and calibration
         fn()
@@ -71,7 +72,7 @@ def per_call(fns, passes: int, budget: float) -> list[float]:
         fn()
         reps.append(max(1, int(budget / max(time.perf_counter() - t0, 1e-7))))
     best = [float("inf")] * len(fns)
-    for _ in range(passes):
+    for _ in range(samples):
         for i, fn in enumerate(fns):
             r = reps[i]
             t0 = time.perf_counter()
@@ -94,14 +95,14 @@ def run(emit, passes: int = 5, quick: bool = False) -> None:
     emit("|---|---|---|" + "---:|" * len(names))
     corpora = {kind: (CORPUS / name).read_bytes() for kind, name in TEXTS.items()}
     toks = {enc: zelkor.Tokenizer(enc) for enc in ENCODINGS}
-    budget = 0.002 if quick else 0.004
+    samples, budget = 6 * passes, 0.001
     for n, size in QUICK_SHAPES if quick else SHAPES:
         for enc in ENCODINGS:
             for kind, data in corpora.items():
                 texts = batch(data, n, size)
                 cells = []
                 for fn in methods(toks[enc], texts).values():
-                    t1, t0, t2 = per_call([lambda t=t: fn(t) for t in VARIANTS], passes, budget)
+                    t1, t0, t2 = per_call([lambda t=t: fn(t) for t in VARIANTS], samples, budget)
                     cells.append(f"{t1 * 1e6:.0f} · x{t1 / t0:.2f} · x{t1 / t2:.2f}")
                 label = f"{n} x {size / 1024:g} KB"
                 emit(f"| {label} | {enc} | {kind} | " + " | ".join(cells) + " |")

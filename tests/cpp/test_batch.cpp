@@ -127,12 +127,12 @@ TEST(BatchSkeleton, TheDefaultThreadCountFollowsTheAmountOfText) {
     };
     const size_t cpus = available_parallelism();
     // Little text runs on the calling thread alone, however many texts.
-    EXPECT_EQ(batch_threads(of(1, 1 << 20), 0), std::min<size_t>(32, cpus));
     EXPECT_EQ(batch_threads(of(1000, 10), 0), 1u);
     EXPECT_EQ(batch_threads(of(8, 2048), 0), 1u);
     EXPECT_EQ(batch_threads(of(2, BYTES_PER_WORKER - 1), 0), 1u);
     EXPECT_EQ(batch_threads(of(2, BYTES_PER_WORKER), 0), std::min<size_t>(2, cpus));
-    EXPECT_EQ(batch_threads(of(4096, 1024), 0), std::min<size_t>(4096 / (BYTES_PER_WORKER >> 10), cpus));
+    EXPECT_EQ(batch_threads(of(4096, 1024), 0), std::min((4096 << 10) / BYTES_PER_WORKER, cpus));
+    EXPECT_EQ(batch_threads(of(1, 1 << 20), 0), std::min((1 << 20) / BYTES_PER_WORKER, cpus));
     // An explicit count is the caller's.
     EXPECT_EQ(batch_threads(of(8, 10), 3), 3u);
     EXPECT_EQ(batch_threads({}, 7), 7u);
