@@ -4,12 +4,13 @@
     python bench/small_batches.py [--passes N] [--quick]
 
 A server tokenizes a handful of prompts per call with the default thread
-count. For batches from one text of 0.5 KB up to 128 x 4 KB, both encodings,
-English prose and multilingual text, it times encode_batch, count_batch,
-truncate_batch and encode_batch_to_numpy with threads=1, with the default
-(threads=0) and with threads=2, all in turn within every pass, and prints per
-method: the time of threads=1 in microseconds, then the speed of the default
-and of two threads relative to it (above 1: faster than one thread).
+count. For batches from one text of 0.5 KB up to 128 x 4 KB and one of
+256 KB, both encodings, English prose and multilingual text, it times
+encode_batch, count_batch, truncate_batch and encode_batch_to_numpy with
+threads=1, with the default (threads=0) and with threads=2, in turn, and
+prints per method: the time of threads=1 in microseconds, then the speed of
+the default and of two threads relative to it (above 1: faster than one
+thread).
 bench/run.py prints the same table as one section of the suite.
 """
 
