@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Serving-sized batches: microseconds per call of the batch methods.
 
-    python bench/small_batches.py [--passes N] [--quick]
+    python bench/small_batches.py [--corpus DIR] [--passes N] [--quick]
 
 A server tokenizes a handful of prompts per call with the default thread
 count. For batches from one text of 0.5 KB up to 128 x 4 KB and one of
@@ -83,18 +83,25 @@ def per_call(fns, samples: int, budget: float) -> list[float]:
     return best
 
 
-def run(emit, passes: int = 5, quick: bool = False) -> None:
-    """Emits the section: a table with one row per batch, encoding and text."""
+def run(emit, passes: int = 5, quick: bool = False, corpus: Path = CORPUS) -> None:
+    """Emits the section: a table with one row per batch, encoding and text
+    (the texts are cut from prose-en.txt and prose-multilingual.txt of
+    `corpus`; without them the section says so and stops)."""
     names = list(methods(None, []))
+    missing = [name for name in TEXTS.values() if not (corpus / name).is_file()]
     emit("## Serving-sized batches (microseconds per call)")
     emit()
     emit("Per method: microseconds with `threads=1`, then the speed of the default `threads=0` and "
          "of `threads=2` relative to it (x1.00 = as fast as one thread; higher is faster). "
          f"truncate_batch cuts to {TRUNCATE_TO} tokens.")
     emit()
+    if missing:
+        emit(f"Not measured: {', '.join(missing)} not in {corpus}.")
+        emit()
+        return
     emit("| batch | encoding | text | " + " | ".join(names) + " |")
     emit("|---|---|---|" + "---:|" * len(names))
-    corpora = {kind: (CORPUS / name).read_bytes() for kind, name in TEXTS.items()}
+    corpora = {kind: (corpus / name).read_bytes() for kind, name in TEXTS.items()}
     toks = {enc: zelkor.Tokenizer(enc) for enc in ENCODINGS}
     samples, budget = 6 * passes, 0.001
     for n, size in QUICK_SHAPES if quick else SHAPES:
@@ -112,13 +119,11 @@ def run(emit, passes: int = 5, quick: bool = False) -> None:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--corpus", type=Path, default=CORPUS, metavar="DIR")
     ap.add_argument("--passes", type=int, default=5)
     ap.add_argument("--quick", action="store_true", help="fewer shapes and passes")
     args = ap.parse_args()
-    if not CORPUS.is_dir():
-        print(f"no corpus in {CORPUS}", file=sys.stderr)
-        return 2
-    run(print, 2 if args.quick else args.passes, args.quick)
+    run(print, 2 if args.quick else args.passes, args.quick, args.corpus)
     return 0
 
 
