@@ -9,6 +9,8 @@ Measures, from Python and with the installed `zelkor`:
     count, encode_ordinary, encode_to_numpy and decode;
   - count_batch and encode_batch_to_numpy on the corpora cut into ~4 KB documents,
     1 and 2 threads;
+  - serving-sized batches: microseconds per call of the four batch methods,
+    the default thread count and 2 threads against 1 (bench/small_batches.py);
   - construction time per encoding, memory_bytes, peak RSS;
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
@@ -30,6 +32,7 @@ import tempfile
 import time
 from pathlib import Path
 
+import small_batches  # bench/, beside this script
 import zelkor
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -204,6 +207,8 @@ def main() -> int:
             emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
                  f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
     emit()
+
+    small_batches.run(emit, passes, args.quick)
 
     emit("## Long runs of one character (`count`, ms; ratio per doubling)")
     emit()

@@ -124,12 +124,3 @@ def test_out_of_memory_is_a_memory_error_not_an_abort():
     )
     assert out.splitlines()[0].startswith("MemoryError builtins True")
     assert out.splitlines()[1] == "2"
-
-
-def test_failed_thread_start_raises_the_panic_exception():
-    out = _under_address_space_limit(
-        64, 'texts = ["some text"] * 64; tok.count_batch(texts[:2], 1)', "tok.count_batch(texts, threads=64)"
-    )
-    if out.startswith("no error"):
-        pytest.skip("64 threads could still be started under the limit")
-    assert out.splitlines() == ["PanicException zelkor._zelkor False failed to spawn thread", "2"]

@@ -21,7 +21,7 @@ BatchIds encode_batch(const Tokenizer& tok, const std::vector<std::string_view>&
     const size_t n = texts.size();
     std::vector<IdVec> slots(n);
     run_batch(
-        n, threads, [] { return NoState{}; },
+        tok, n, batch_threads(texts, threads), [] { return NoState{}; },
         [&](NoState&, size_t i, uint32_t workers) {
             const uint8_t* t = bytes_of(texts[i]);
             const size_t len = texts[i].size();
@@ -53,7 +53,7 @@ std::vector<uint32_t> count_batch(const Tokenizer& tok, const std::vector<std::s
     const size_t n = texts.size();
     std::vector<uint32_t> counts(n, 0);
     run_batch(
-        n, threads, [] { return IdVec(4096); },
+        tok, n, batch_threads(texts, threads), [] { return IdVec(4096); },
         [&](IdVec& scratch, size_t i, uint32_t workers) {
             const uint8_t* t = bytes_of(texts[i]);
             const size_t len = texts[i].size();

@@ -270,18 +270,21 @@ CacheLease::~CacheLease() {
     if (borrowed_) holder().borrowed = false;
 }
 
-void park_thread_caches(uint32_t workers) {
+void park_thread_caches(uint64_t owner, uint32_t workers) {
     if (holder_gone) return;
     Holder& h = holder();
     if (h.borrowed) return;
     const uint64_t share = cache_table_bytes(workers, CACHE_BUDGET);
+    uint32_t kept = 0;
     for (uint32_t i = 0; i < h.count; ++i) {
         if (h.recs[i].capacity * sizeof(CacheEntry) > share)
             free_table(h.recs[i]);
+        else if (h.recs[i].owner == owner && h.recs[i].table)
+            h.recs[kept++] = h.recs[i];  // warm in this core's caches: keep using it
         else
             return_to_pool(h.recs[i]);
     }
-    h.count = 0;
+    h.count = kept;
 }
 
 namespace pcache_testing {

@@ -178,10 +178,11 @@ private:
 uint64_t cache_table_bytes(uint32_t workers, uint64_t room);
 
 // Called by a thread that is about to start a batch of `workers` workers
-// (itself one of them): its tables move to POOL, where every worker, this
-// thread too, can reuse or trim them. Tables larger than a worker's share are
-// freed so that one worker cannot take the share of two.
-void park_thread_caches(uint32_t workers);
+// (itself one of them) for tokenizer `owner`. Tables larger than a worker's
+// share are freed, so that one worker cannot take the share of two; the
+// thread keeps its table for `owner` and moves the others to POOL, where the
+// workers can reuse or trim them.
+void park_thread_caches(uint64_t owner, uint32_t workers);
 
 // What the tests observe.
 namespace pcache_testing {

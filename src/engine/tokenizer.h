@@ -82,8 +82,9 @@ void decode_into(const Tokenizer& tok, const uint32_t* ids, size_t n, uint8_t* o
 
 // ---- Batches -----------------------------------------------------------------
 
-// Raised by the batch operations: "failed to spawn thread: ..." or
-// "a scoped thread panicked". Everything started has been joined by then.
+// Raised by the batch operations when a worker fails with anything but
+// std::bad_alloc: "a scoped thread panicked". Everything started has been
+// joined by then.
 struct BatchError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };

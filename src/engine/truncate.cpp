@@ -45,7 +45,7 @@ std::vector<Truncation> truncate_batch(const Tokenizer& tok,
     struct NoState {};
     std::vector<Truncation> slots(texts.size());
     run_batch(
-        texts.size(), threads, [] { return NoState{}; },
+        tok, texts.size(), batch_threads(texts, threads), [] { return NoState{}; },
         [&](NoState&, size_t i, uint32_t workers) {
             slots[i] = truncate_with(tok, reinterpret_cast<const uint8_t*>(texts[i].data()),
                                      texts[i].size(), max_tokens, workers);

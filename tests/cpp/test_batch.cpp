@@ -1,14 +1,19 @@
 // Batch engine: results independent of the thread count, the flat layout,
-// and failures of workers and of thread creation.
+// the thread count it chooses, and failures of workers and of thread
+// creation.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch_skeleton.h"
@@ -75,7 +80,7 @@ TEST(Batch, SameResultsForEveryThreadCount) {
 TEST(BatchSkeleton, AFailingWorkerFailsTheCallAfterTheOthersFinish) {
     std::atomic<int> done{0};
     try {
-        run_batch(40, 4, noop_state, [&](int&, size_t i, uint32_t) {
+        run_batch(tok(0), 40, 4, noop_state, [&](int&, size_t i, uint32_t) {
             if (i == 5) throw std::runtime_error("boom");
             done.fetch_add(1);
         });
@@ -91,9 +96,46 @@ TEST(BatchSkeleton, AFailingWorkerFailsTheCallAfterTheOthersFinish) {
             if (i == logic_at) throw std::logic_error("x");
         };
     };
-    EXPECT_THROW(run_batch(8, 2, noop_state, failing(1, 99)), std::bad_alloc);
-    EXPECT_THROW(run_batch(8, 2, noop_state, failing(0, 7)), BatchError);
-    EXPECT_THROW(run_batch(3, 1, noop_state, failing(99, 2)), std::logic_error);  // calling thread
+    EXPECT_THROW(run_batch(tok(0), 8, 2, noop_state, failing(1, 99)), std::bad_alloc);
+    EXPECT_THROW(run_batch(tok(0), 8, 2, noop_state, failing(0, 7)), BatchError);
+    EXPECT_THROW(run_batch(tok(0), 3, 1, noop_state, failing(99, 2)), std::logic_error);  // calling thread
+}
+
+TEST(BatchSkeleton, NoCallStartsMoreThanTheCapOfThreads) {
+    const size_t n = 4 * MAX_BATCH_THREADS;
+    std::mutex m;
+    std::set<std::thread::id> seen;
+    std::vector<std::atomic<int>> done(n);
+    // Each text waits a little, so that every started thread claims one.
+    run_batch(tok(0), n, 100000, noop_state, [&](int&, size_t i, uint32_t workers) {
+        EXPECT_EQ(workers, MAX_BATCH_THREADS);
+        {
+            std::lock_guard<std::mutex> g(m);
+            seen.insert(std::this_thread::get_id());
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        done[i].fetch_add(1);
+    });
+    EXPECT_LE(seen.size(), MAX_BATCH_THREADS);
+    for (const auto& d : done) EXPECT_EQ(d.load(), 1);
+}
+
+TEST(BatchSkeleton, TheDefaultThreadCountFollowsTheAmountOfText) {
+    const std::string text(size_t(1) << 20, 'x');
+    const auto of = [&](size_t count, size_t bytes_each) {
+        return std::vector<std::string_view>(count, std::string_view(text.data(), bytes_each));
+    };
+    const size_t cpus = available_parallelism();
+    // Little text runs on the calling thread alone, however many texts.
+    EXPECT_EQ(batch_threads(of(1000, 10), 0), 1u);
+    EXPECT_EQ(batch_threads(of(8, 2048), 0), 1u);
+    EXPECT_EQ(batch_threads(of(2, BYTES_PER_WORKER - 1), 0), 1u);
+    EXPECT_EQ(batch_threads(of(2, BYTES_PER_WORKER), 0), std::min<size_t>(2, cpus));
+    EXPECT_EQ(batch_threads(of(4096, 1024), 0), std::min((4096 << 10) / BYTES_PER_WORKER, cpus));
+    EXPECT_EQ(batch_threads(of(1, 1 << 20), 0), std::min((1 << 20) / BYTES_PER_WORKER, cpus));
+    // An explicit count is the caller's.
+    EXPECT_EQ(batch_threads(of(8, 10), 3), 3u);
+    EXPECT_EQ(batch_threads({}, 7), 7u);
 }
 
 // Sanitizers reserve address space of their own; an address-space limit
@@ -107,10 +149,11 @@ TEST(BatchSkeleton, AFailingWorkerFailsTheCallAfterTheOthersFinish) {
 #endif
 
 #if !defined(ZELKOR_SANITIZED)
-TEST(BatchDeathTest, ThreadsThatCannotStartFailTheCall) {
+TEST(BatchDeathTest, ThreadsThatCannotStartLeaveTheWorkToThoseThatDid) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
+            const Tokenizer& t = tok(0);
             // Leave no address space for another thread stack.
             unsigned long pages = 0;
             std::ifstream("/proc/self/statm") >> pages;
@@ -118,13 +161,16 @@ TEST(BatchDeathTest, ThreadsThatCannotStartFailTheCall) {
             getrlimit(RLIMIT_AS, &rl);
             rl.rlim_cur = pages * 4096 + (2u << 20);
             setrlimit(RLIMIT_AS, &rl);
+            std::vector<std::atomic<int>> seen(64);
             try {
-                run_batch(16, 4, noop_state, [](int&, size_t, uint32_t) {});
-            } catch (const BatchError& e) {
-                const std::string m = e.what();
-                std::exit(m.rfind("failed to spawn thread: ", 0) == 0 && m.find("(os error ") != m.npos ? 0 : 2);
+                run_batch(t, seen.size(), 4, noop_state,
+                          [&](int&, size_t i, uint32_t) { seen[i].fetch_add(1); });
+            } catch (...) {
+                std::exit(2);
             }
-            std::exit(1);
+            for (const auto& s : seen)
+                if (s.load() != 1) std::exit(3);
+            std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
 }

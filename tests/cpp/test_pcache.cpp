@@ -286,7 +286,7 @@ TEST(Budget, BatchWorkersAreNotStarvedByTheCallingThread) {
         with_workers(tok(0), text, 1);  // leaves a 4 MiB table with this thread
         std::atomic<int> without_cache{0};
         run_batch(
-            64, workers, [] { return 0; },
+            tok(0), 64, workers, [] { return 0; },
             [&](int&, size_t, uint32_t k) {
                 with_workers(tok(0), text, k);
                 if (!pcache_testing::held(tok(0).id)->enabled()) without_cache.fetch_add(1);
@@ -294,5 +294,32 @@ TEST(Budget, BatchWorkersAreNotStarvedByTheCallingThread) {
         EXPECT_EQ(without_cache.load(), 0) << workers;
         EXPECT_LE(pcache_testing::live_bytes(), CACHE_BUDGET);
     }
+    drain();
+}
+
+TEST(Budget, TheCallingThreadKeepsItsOwnTableForABatch) {
+    drain();
+    const std::string text = "The caller's table stays warm in its core's caches.";
+    with_workers(tok(1), text, 1);
+    with_workers(tok(0), text, 1);
+    on_fresh_thread([&] { with_workers(tok(0), text, 1); });  // another table for tok(0) in POOL
+    const CacheEntry* own = pcache_testing::held(tok(0).id)->table;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> caller_leased{false};
+    const CacheEntry* used = nullptr;
+    run_batch(tok(0), 16, 2, [] { return 0; }, [&](int&, size_t, uint32_t k) {
+        // The worker waits until the caller has taken its table.
+        while (std::this_thread::get_id() != caller && !caller_leased.load()) std::this_thread::yield();
+        with_workers(tok(0), text, k);
+        if (std::this_thread::get_id() == caller && !caller_leased.load()) {
+            used = pcache_testing::held(tok(0).id)->table;
+            caller_leased.store(true);
+        }
+    });
+    // Kept, not swapped for the one in POOL; the other tokenizer's table
+    // waits in POOL, where it can be reused or trimmed.
+    EXPECT_EQ(used, own);
+    EXPECT_EQ(pcache_testing::held(tok(0).id)->table, own);
+    EXPECT_EQ(pcache_testing::held(tok(1).id), nullptr);
     drain();
 }
