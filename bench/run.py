@@ -208,7 +208,7 @@ def main() -> int:
                  f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
     emit()
 
-    small_batches.run(emit, passes, args.quick)
+    small_batches.run(emit, passes, args.quick, args.corpus)
 
     emit("## Long runs of one character (`count`, ms; ratio per doubling)")
     emit()
