@@ -123,3 +123,30 @@ def test_interpreter_pool_matches_the_main_one():
         '''
     )
     assert out.split() == ["ok"]
+
+
+def test_numpy_that_will_not_load_here_is_not_called_missing():
+    pytest.importorskip("numpy")
+    out = _run(
+        r'''
+        import _interpreters
+        iid = _interpreters.create()
+        error = _interpreters.exec(iid, """
+        import zelkor
+        try:
+            import numpy
+        except ImportError:
+            numpy = None
+        try:
+            print(zelkor.Tokenizer("cl100k_base").encode_to_numpy("hello world").tolist())
+        except RuntimeError as e:
+            assert numpy is None, e
+            assert str(e) == "the numpy methods need numpy, which failed to import", e
+            assert isinstance(e.__cause__, ImportError), e.__cause__
+            print("refused")
+        """.replace("\n        ", "\n"))
+        _interpreters.destroy(iid)
+        assert error is None, error
+        '''
+    )
+    assert out.split() in (["refused"], ["[15339,", "1917]"])
