@@ -61,30 +61,38 @@ class Shared:
         self.counts = {tok.count(t) for t in POOL}
         self.cuts = {tok.truncate(t, 3) for t in POOL}
         self.by_subset = {
-            tok_ids
+            tuple(tok.encode(SPECIAL_TEXT, allowed_special=subset, disallowed_special=()))
             for subset in ([], SPECIALS[:1], SPECIALS[1:], SPECIALS)
-            for tok_ids in [tuple(tok.encode(SPECIAL_TEXT, allowed_special=subset, disallowed_special=()))]
         }
 
     def mutate(self, rng: random.Random) -> None:
+        # Lists grow to a bound, then shrink from it: never below their start.
         op = rng.randrange(6)
         if op == 0:
             self.texts[rng.randrange(len(self.texts))] = rng.choice(POOL)
         elif op == 1:
-            self.texts.append(rng.choice(POOL)) if len(self.texts) < 40 else self.texts.pop()
+            if len(self.texts) < 40:
+                self.texts.append(rng.choice(POOL))
+            else:
+                self.texts.pop()
         elif op == 2:
-            k = rng.randrange(len(POOL))
             if len(self.id_lists) < 40:
-                self.id_lists.append(self.tok.encode_ordinary(POOL[k]))
+                self.id_lists.append(self.tok.encode_ordinary(rng.choice(POOL)))
             else:
                 del self.id_lists[rng.randrange(len(self.id_lists))]
         elif op == 3:
             self.ab_ids[rng.randrange(len(self.ab_ids))] = rng.choice(self.ab_pair)
         elif op == 4:
-            self.ab_ids.append(rng.choice(self.ab_pair)) if len(self.ab_ids) < 400 else self.ab_ids.pop()
+            if len(self.ab_ids) < 400:
+                self.ab_ids.append(rng.choice(self.ab_pair))
+            else:
+                self.ab_ids.pop()
         else:
             s = rng.choice(SPECIALS)
-            self.allowed.discard(s) if s in self.allowed else self.allowed.add(s)
+            if s in self.allowed:
+                self.allowed.discard(s)
+            else:
+                self.allowed.add(s)
 
     def checks(self):
         """(name, call, test of its result) for the calls on mutated inputs."""
@@ -109,7 +117,7 @@ class Shared:
             ("decode_batch", lambda: tok.decode_batch(self.id_lists),
              lambda r: all(t in pool_texts for t in r)),
             ("decode", lambda: tok.decode(self.ab_ids),
-             lambda r: ab.fullmatch(r) is not None and 50 <= len(r) <= 400),
+             lambda r: ab.fullmatch(r) is not None and 100 <= len(r) <= 410),
             ("encode allowed set",
              lambda: changed_during_iteration(
                  lambda: tok.encode(SPECIAL_TEXT, allowed_special=self.allowed, disallowed_special=())),
