@@ -24,7 +24,7 @@ except ImportError:
 # whole process; everything Python about it must be each interpreter's own.
 RESULTS = r'''
 import json, pickle
-import zelkor, zelkor._bulk
+import zelkor, zelkor._bulk, zelkor._probe
 
 TEXTS = ["hello world", "naïve café 🎉 <|endoftext|> 12345", "def f(x):\n    return x * 2\n",
          "你好世界, Grüße!", "  spaces\t\tand\r\nnewlines  ", ""]
@@ -53,6 +53,7 @@ def results():
             "stream": [dec.feed(i) for t in ids for i in t] + [dec.flush()],
             "specials": sorted(tok.special_tokens_set),
             "from_datadir": zelkor._bulk.from_datadir(tok),
+            "pretokens": [zelkor._probe.pretokens(name, t.encode()) for t in TEXTS],
         }
         try:
             tok.encode("<|endoftext|>")
