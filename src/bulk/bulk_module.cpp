@@ -5,7 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <mutex>
 #include <string>
 
 #include "boundary.h"
@@ -15,6 +14,10 @@
 #include "nogil.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
+
+namespace zelkor::py {
+const char PANIC_EXCEPTION_NAME[] = "zelkor._bulk.PanicException";
+}  // namespace zelkor::py
 
 namespace zelkor::bulk {
 
@@ -188,17 +191,13 @@ PyMethodDef bulk_methods[] = {
 
 #undef FAST
 
-std::mutex g_create_lock;
-
-bool ensure_panic() {
-    const auto held = py::lock_detached(g_create_lock);
-    return py::ensure_panic_exception("zelkor._bulk.PanicException");
-}
-
 int bulk_exec(PyObject* m) {
     return py::guarded_int([&]() -> int {
-        if (!ensure_panic()) return -1;
-        if (PyModule_AddObjectRef(m, "PanicException", py::panic_exception()) < 0) return -1;
+        // The tokenizer class is that of this interpreter's _zelkor; the
+        // panic class is this interpreter's too.
+        Ref panic = Ref::steal(py::panic_exception());
+        if (!panic) return -1;
+        if (PyModule_AddObjectRef(m, "PanicException", panic.get()) < 0) return -1;
         Ref engine = Ref::steal(PyImport_ImportModule("zelkor._zelkor"));
         if (!engine) return -1;
         PyObject* type = PyObject_GetAttrString(engine.get(), "Tokenizer");
@@ -233,9 +232,9 @@ PyModuleDef_Slot bulk_slots[] = {
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
 #ifdef Py_mod_multiple_interpreters
-    // Shares the process-wide exception class and the engine's per-process
-    // caches, like zelkor._zelkor.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // Its classes are its interpreter's own; the engine it runs is that of
+    // zelkor._zelkor, safe to share across interpreters.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };

@@ -8,14 +8,18 @@
 
 namespace zelkor::py {
 
-// The process-wide exception class for internal failures, derived from
-// BaseException. Created by the module's execution step; null before.
-PyObject* panic_exception();
-// Creates it if needed, as `qualified_name` (the class of the module that
-// creates it). Call with the creation lock held (see module.cpp).
-bool ensure_panic_exception(const char* qualified_name);
+// The full name of the exception class for internal failures; each
+// extension module that links this boundary defines its own.
+extern const char PANIC_EXCEPTION_NAME[];
 
-// Sets the panic exception with `message`.
+// A new reference to the exception class for internal failures, derived
+// from BaseException: one per interpreter, made by the first module
+// execution there and found again by later ones. Null with an exception set
+// on failure.
+PyObject* panic_exception();
+
+// Sets the current interpreter's panic exception with `message`
+// (SystemError before the module has made it).
 void raise_panic(const char* message);
 
 // Runs a method body. std::bad_alloc becomes MemoryError, every other C++

@@ -87,6 +87,33 @@ bool for_each_item(PyObject* o, F&& fn) {
     return !PyErr_Occurred();
 }
 
+// Raises `type` with `message`, the exception being handled as its cause.
+void raise_from_current(PyObject* type, const char* message) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* cause = PyErr_GetRaisedException();
+#else
+    PyObject *cause_type, *cause, *tb;
+    PyErr_Fetch(&cause_type, &cause, &tb);
+    PyErr_NormalizeException(&cause_type, &cause, &tb);
+    if (tb && cause) PyException_SetTraceback(cause, tb);
+    Py_XDECREF(cause_type);
+    Py_XDECREF(tb);
+#endif
+    PyErr_SetString(type, message);
+    if (!cause) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, cause);  // steals cause
+    PyErr_SetRaisedException(raised);
+#else
+    PyObject *t, *v, *b;
+    PyErr_Fetch(&t, &v, &b);
+    PyErr_NormalizeException(&t, &v, &b);
+    PyException_SetCause(v, cause);
+    PyErr_Restore(t, v, b);
+#endif
+}
+
 // len() is only a hint: a sequence may claim more items than it yields, so
 // the reservation taken from it is capped and the vector grows past it.
 size_t length_hint(PyObject* o) {
@@ -273,10 +300,16 @@ PyObject* bytes_from(const void* s, size_t n) {
 PyObject* frombuffer(PyObject* buffer, const char* dtype) {
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) {
-        // Replace, not chain: the caller only needs to know what to install.
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError,
-                        "the numpy methods need numpy installed: pip install 'zelkor-rs[numpy]'");
+        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+            // Replace, not chain: the caller only needs to know what to install.
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError,
+                            "the numpy methods need numpy installed: pip install 'zelkor-rs[numpy]'");
+            return nullptr;
+        }
+        // Installed but not loadable here (numpy refuses sub-interpreters,
+        // for one): its own error, which says why, becomes the cause.
+        raise_from_current(PyExc_RuntimeError, "the numpy methods need numpy, which failed to import");
         return nullptr;
     }
     Ref fn = Ref::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));

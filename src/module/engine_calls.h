@@ -2,7 +2,8 @@
 // other extension modules of the package link engine code of their own, and
 // with it their own pre-token caches, pool and cache budget; working on a
 // Tokenizer through these pointers instead keeps one set of caches and one
-// budget per process, and lets them warm up for every caller alike.
+// budget per process, and lets them warm up for every caller alike. They are
+// plain function addresses, the same in every interpreter of the process.
 #pragma once
 
 #include <cstddef>

@@ -1,30 +1,26 @@
 // Module definition of zelkor._zelkor (multi-phase initialisation).
 #include <Python.h>
 
-#include <mutex>
-
 #include "boundary.h"
-#include "nogil.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
 
 namespace zelkor::py {
 
+const char PANIC_EXCEPTION_NAME[] = "zelkor._zelkor.PanicException";
+
 namespace {
 
-// Guards the once-per-process creation of the class and the exception.
-std::mutex g_create_lock;
+// Each module object (one per interpreter, normally) has a class of its
+// own: a class is an object of one interpreter and must not be handed to
+// another. The state keeps it for the module's lifetime; its size being
+// non-zero also makes a reload keep the module as it is rather than run the
+// execution step again.
+struct ModuleState {
+    PyObject* tokenizer_type;
+};
 
-bool ensure_process_objects() {
-    const auto held = lock_detached(g_create_lock);
-    if (!ensure_panic_exception("zelkor._zelkor.PanicException")) return false;
-    if (!ensure_tokenizer_type()) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tokenizer");
-        return false;
-    }
-    return true;
-}
+ModuleState* state_of(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
 
 int module_exec(PyObject* m) {
     return guarded_int([&]() -> int {
@@ -33,8 +29,17 @@ int module_exec(PyObject* m) {
                          Py_TYPE(m)->tp_name);
             return -1;
         }
-        if (!ensure_process_objects()) return -1;
-        if (PyModule_AddObjectRef(m, "Tokenizer", tokenizer_type()) < 0) return -1;
+        // Made here so that a failing method finds it (raise_panic).
+        Ref panic = Ref::steal(panic_exception());
+        if (!panic) return -1;
+        PyObject* type = new_tokenizer_type(m);
+        if (!type) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tokenizer");
+            return -1;
+        }
+        state_of(m)->tokenizer_type = type;
+        if (PyModule_AddObjectRef(m, "Tokenizer", type) < 0) return -1;
         if (PyModule_AddStringConstant(m, "__version__", "0.1.4") < 0) return -1;
         Ref names = Ref::steal(PyList_New(0));
         if (!names) return -1;
@@ -47,15 +52,32 @@ int module_exec(PyObject* m) {
     });
 }
 
+// The class holds its module in turn (it is made from the module and the
+// spec), so the two form a cycle that the collector must see.
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+    ModuleState* st = state_of(m);
+    if (st) Py_VISIT(st->tokenizer_type);
+    return 0;
+}
+
+int module_clear(PyObject* m) {
+    ModuleState* st = state_of(m);
+    if (st) Py_CLEAR(st->tokenizer_type);
+    return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
 #ifdef Py_mod_multiple_interpreters
-    // The class object is shared by every module object of the process, so
-    // it must not be handed to another interpreter.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // No Python object is shared between module objects; what the engine
+    // shares process-wide (caches, their pool and budget, the pair memo) is
+    // safe across threads, whichever interpreter they belong to.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
     {0, nullptr},
 };
@@ -64,12 +86,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_zelkor",
     "",
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

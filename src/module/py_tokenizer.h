@@ -31,11 +31,9 @@ inline const SpecialIndex& special_index(PyObject* self) {
     return *reinterpret_cast<PyTokenizer*>(self)->index;
 }
 
-// The class object (created once per process), null before the first module
-// execution.
-PyObject* tokenizer_type();
-// Creates it if needed. Call with the creation lock held (see module.cpp).
-bool ensure_tokenizer_type();
+// A new class object for the module object `module`, or null with an
+// exception set. Each module object makes its own.
+PyObject* new_tokenizer_type(PyObject* module);
 
 #define ZELKOR_FASTCALL(name) \
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

@@ -179,18 +179,8 @@ PyType_Spec tok_spec = {
     tok_slots,
 };
 
-// Created once under the module's creation lock and kept for the rest of
-// the process; every module object shares it.
-PyObject* g_type = nullptr;
-
 }  // namespace
 
-PyObject* tokenizer_type() { return g_type; }
-
-bool ensure_tokenizer_type() {
-    if (g_type) return true;
-    g_type = PyType_FromSpec(&tok_spec);
-    return g_type != nullptr;
-}
+PyObject* new_tokenizer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &tok_spec, nullptr); }
 
 }  // namespace zelkor::py
