@@ -1,0 +1,297 @@
+// Chunks from one encode of the whole text.
+//
+// The text's own tokens place every cut; a chunk is then checked by counting
+// it as if it were encoded alone, because cutting changes the pre-tokens
+// near the cut and the ids of a slice of the text can differ from those of
+// the slice's tokens (and be more). Counting a chunk alone must not cost a
+// second encode of it, so the count is taken in three parts. An anchor is a
+// space that follows a character other than whitespace: no pre-token holds a
+// non-space character followed by a space, so every pre-tokenizer run that
+// starts before an anchor has a pre-token boundary there, and the pre-tokens
+// between two anchors depend on nothing outside them. A chunk's count is
+// therefore that of its head up to its first anchor, plus the text's own
+// tokens between its first and last anchor, plus that of its tail: two short
+// encodes. A chunk without an anchor (text without spaces) is counted whole.
+#include "chunk.h"
+
+#include <algorithm>
+
+#include "batch_skeleton.h"
+
+namespace zelkor {
+
+namespace {
+
+bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// The code point starting at p (lenient: a malformed sequence reads as one
+// byte that is neither whitespace nor punctuation).
+uint32_t cp_at(const uint8_t* t, size_t len, size_t p) {
+    const uint8_t b = t[p];
+    if (b < 0x80) return b;
+    size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
+    if (n == 0 || p + n > len) return 0xFFFD;
+    uint32_t cp = b & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if (!is_continuation(t[p + k])) return 0xFFFD;
+        cp = (cp << 6) | (t[p + k] & 0x3F);
+    }
+    return cp;
+}
+
+size_t char_start_before(const uint8_t* t, size_t p) {
+    size_t q = p - 1;
+    while (q > 0 && is_continuation(t[q]) && p - q < 4) --q;
+    return q;
+}
+
+uint32_t cp_before(const uint8_t* t, size_t len, size_t p) {
+    return cp_at(t, len, char_start_before(t, p));
+}
+
+// Unicode White_Space.
+bool is_space(uint32_t c) {
+    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D);
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// Whether the character ending at p (p >= 1) is surely no whitespace to any
+// pre-tokenizer: printable ASCII, or a non-ASCII character that is neither
+// White_Space nor a C1 control.
+bool surely_not_space_before(const uint8_t* t, size_t len, size_t p) {
+    const uint8_t b = t[p - 1];
+    if (b < 0x80) return b > 0x20 && b < 0x7F;
+    const uint32_t c = cp_before(t, len, p);
+    return c >= 0xA0 && c != 0xFFFD && !is_space(c);
+}
+
+bool is_closer(uint32_t c) {
+    switch (c) {
+        case '"': case '\'': case ')': case ']': case '}':
+        case 0x2019: case 0x201D: case 0x00BB: case 0x300D: case 0x300F: case 0xFF09:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool sentence_boundary(const uint8_t* t, size_t len, size_t p) {
+    if (is_space(cp_at(t, len, p))) return false;
+    size_t q = p;
+    size_t spaces = 0, breaks = 0;
+    while (q > 0) {
+        const size_t r = char_start_before(t, q);
+        const uint32_t c = cp_at(t, len, r);
+        if (!is_space(c)) break;
+        if (c == '\n' || (c == '\r' && t[q] != '\n')) ++breaks;
+        ++spaces;
+        q = r;
+    }
+    if (breaks >= 2) return true;
+    while (q > 0 && is_closer(cp_before(t, len, q))) q = char_start_before(t, q);
+    if (q == 0) return false;
+    const uint32_t end = cp_before(t, len, q);
+    if (end == 0x3002 || end == 0xFF01 || end == 0xFF1F) return true;
+    return spaces > 0 && (end == '.' || end == '!' || end == '?' || end == 0x2026);
+}
+
+// p: a character start with 0 < p < len.
+bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
+    switch (kind) {
+        case ChunkBoundary::Whitespace:
+            return is_space(cp_before(t, len, p)) && !is_space(cp_at(t, len, p));
+        case ChunkBoundary::Line:
+            return t[p - 1] == '\n' || (t[p - 1] == '\r' && t[p] != '\n');
+        case ChunkBoundary::Sentence:
+            return sentence_boundary(t, len, p);
+        case ChunkBoundary::Token:
+            break;
+    }
+    return false;
+}
+
+class Cutter {
+public:
+    Cutter(const Tokenizer& tok, const uint8_t* text, size_t len, const ChunkOptions& opt,
+           ChunkScratch& sc, uint32_t workers)
+        : tok_(tok), t_(text), len_(len), opt_(opt), sc_(sc), workers_(workers) {}
+
+    void run(std::vector<Chunk>& out) {
+        index();
+        size_t s = 0;
+        while (s < len_) {
+            Chunk c = cut_from(s);
+            out.push_back(c);
+            if (c.end >= len_) break;
+            s = next_start(s, c.end);
+        }
+    }
+
+private:
+    // The text's tokens and its anchors.
+    void index() {
+        sc_.ids.clear();
+        encode_into_workers(tok_, t_, len_, sc_.ids, workers_);
+        const Vocab& v = *tok_.vocab;
+        sc_.ends.resize(sc_.ids.size());
+        sc_.anchor_at.clear();
+        sc_.anchor_tok.clear();
+        size_t pos = 0;
+        for (size_t i = 0; i < sc_.ids.size(); ++i) {
+            pos += v.token_lens[sc_.ids[i]];
+            sc_.ends[i] = pos;
+            // Anchors are taken among token ends only, where a pre-token
+            // boundary of the whole text must lie.
+            if (pos < len_ && t_[pos] == ' ' && surely_not_space_before(t_, len_, pos)) {
+                sc_.anchor_at.push_back(pos);
+                sc_.anchor_tok.push_back(i + 1);
+            }
+        }
+    }
+
+    size_t count_alone(size_t a, size_t b) {
+        return a < b ? count_workers(tok_, t_ + a, b - a, sc_.count_scratch, workers_) : 0;
+    }
+
+    // The number of ids of text[s, e) encoded alone.
+    size_t exact(size_t s, size_t e) {
+        const auto& at = sc_.anchor_at;
+        const size_t first = size_t(std::lower_bound(at.begin(), at.end(), s + 1) - at.begin());
+        const size_t past = size_t(std::upper_bound(at.begin(), at.end(), e) - at.begin());
+        if (first >= past) return count_alone(s, e);
+        const size_t last = past - 1;
+        return count_alone(s, at[first]) + (sc_.anchor_tok[last] - sc_.anchor_tok[first]) +
+               count_alone(at[last], e);
+    }
+
+    size_t back_to_char(size_t p) const {
+        while (p > 0 && p < len_ && is_continuation(t_[p])) --p;
+        return p;
+    }
+    size_t forward_to_char(size_t p) const {
+        while (p < len_ && is_continuation(t_[p])) ++p;
+        return p;
+    }
+    size_t chars(size_t a, size_t b) const {
+        size_t n = 0;
+        for (size_t p = a; p < b; ++p) n += !is_continuation(t_[p]);
+        return n;
+    }
+    // Index of the first token that ends after byte p.
+    size_t token_after(size_t p) const {
+        return size_t(std::upper_bound(sc_.ends.begin(), sc_.ends.end(), p) - sc_.ends.begin());
+    }
+
+    bool fits(size_t s, size_t e, Chunk& c) {
+        const size_t n = exact(s, e);
+        if (n > opt_.max_tokens) return false;
+        c = Chunk{s, e, n};
+        return true;
+    }
+
+    Chunk cut_from(size_t s) {
+        const size_t ntok = sc_.ends.size();
+        const size_t first = token_after(s);
+        // The budget's last token (ntok: the budget reaches past the text).
+        const size_t last =
+            opt_.max_tokens - 1 >= ntok - first ? ntok : first + opt_.max_tokens - 1;
+        const size_t budget_end = back_to_char(last < ntok ? sc_.ends[last] : len_);
+
+        Chunk c;
+        size_t tried = len_ + 1;
+        if (budget_end == len_) {
+            if (fits(s, len_, c)) return c;
+            tried = len_;
+        }
+        if (opt_.boundary != ChunkBoundary::Token && budget_end > s && boundary_cut(s, budget_end, c))
+            return c;
+        for (size_t j = std::min(last, ntok - 1) + 1; j-- > first;) {
+            const size_t e = back_to_char(sc_.ends[j]);
+            if (e <= s) break;
+            if (e >= tried) continue;
+            tried = e;
+            if (fits(s, e, c)) return c;
+        }
+        // One character that alone needs more than the budget (or that only
+        // fits alone): a chunk by itself.
+        const size_t e = forward_to_char(s + 1);
+        return Chunk{s, e, exact(s, e)};
+    }
+
+    // The last boundary in the second half of [s, budget_end) whose chunk fits.
+    bool boundary_cut(size_t s, size_t budget_end, Chunk& c) {
+        const size_t total = chars(s, budget_end);
+        size_t behind = 0;  // characters from p to budget_end
+        for (size_t p = budget_end; p > s && 2 * (total - behind) >= total;) {
+            if (p < len_ && is_boundary(opt_.boundary, t_, len_, p) && fits(s, p, c)) return true;
+            p = char_start_before(t_, p);
+            ++behind;
+        }
+        return false;
+    }
+
+    // The next chunk starts at most `overlap` tokens before `end`, after s.
+    size_t next_start(size_t s, size_t end) {
+        const size_t k = opt_.overlap;
+        if (k == 0) return end;
+        const size_t whole = token_after(end);  // tokens that end at or before `end`
+        for (size_t m = std::min(k, whole); m >= 1; --m) {
+            const size_t from = whole - m == 0 ? 0 : sc_.ends[whole - m - 1];
+            const size_t q = forward_to_char(from);
+            if (q <= s || q >= end) continue;
+            if (exact(q, end) <= k) return q;
+        }
+        return end;
+    }
+
+    const Tokenizer& tok_;
+    const uint8_t* t_;
+    size_t len_;
+    const ChunkOptions& opt_;
+    ChunkScratch& sc_;
+    uint32_t workers_;
+};
+
+}  // namespace
+
+void chunk_text(const Tokenizer& tok, const uint8_t* text, size_t len, const ChunkOptions& opt,
+                ChunkScratch& scratch, std::vector<Chunk>& out, uint32_t workers) {
+    if (len == 0) return;
+    const size_t first = out.size();
+    Cutter(tok, text, len, opt, scratch, workers).run(out);
+    if (opt.char_offsets) to_char_offsets(text, len, out.data() + first, out.size() - first);
+}
+
+std::vector<std::vector<Chunk>> chunk_batch(const Tokenizer& tok,
+                                            const std::vector<std::string_view>& texts,
+                                            const ChunkOptions& opt, size_t threads) {
+    std::vector<std::vector<Chunk>> slots(texts.size());
+    run_batch(
+        texts.size(), threads, [] { return ChunkScratch{}; },
+        [&](ChunkScratch& sc, size_t i, uint32_t workers) {
+            chunk_text(tok, reinterpret_cast<const uint8_t*>(texts[i].data()), texts[i].size(), opt,
+                       sc, slots[i], workers);
+        });
+    return slots;
+}
+
+void to_char_offsets(const uint8_t* text, size_t len, Chunk* chunks, size_t n_chunks) {
+    // Starts rise from chunk to chunk; ends need not, so all offsets are
+    // visited in order in one pass over the text.
+    std::vector<size_t*> at;
+    at.reserve(n_chunks * 2);
+    for (size_t i = 0; i < n_chunks; ++i) {
+        at.push_back(&chunks[i].start);
+        at.push_back(&chunks[i].end);
+    }
+    std::sort(at.begin(), at.end(), [](const size_t* a, const size_t* b) { return *a < *b; });
+    size_t pos = 0, n = 0;
+    for (size_t* off : at) {
+        const size_t target = std::min(*off, len);
+        for (; pos < target; ++pos) n += !is_continuation(text[pos]);
+        *off = n;
+    }
+}
+
+}  // namespace zelkor
