@@ -11,7 +11,7 @@ import threading as _threading
 
 from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
 
-__all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__"]
+__all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__", "chunk", "chunk_batch", "chunk_spans"]
 
 
 def __getattr__(name):
@@ -21,6 +21,10 @@ def __getattr__(name):
         from .stream import StreamDecoder
 
         return StreamDecoder
+    if name in ("chunk", "chunk_spans", "chunk_batch"):
+        from . import chunking
+
+        return getattr(chunking, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 # Tokenizers rebuilt from a pickle, one per built-in encoding and process.
