@@ -8,8 +8,12 @@
 
 import copyreg as _copyreg
 import threading as _threading
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
+
+if _TYPE_CHECKING:
+    from .chunking import chunk, chunk_batch, chunk_spans
 
 __all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__", "chunk", "chunk_batch", "chunk_spans"]
 

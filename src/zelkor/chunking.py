@@ -79,8 +79,6 @@ def _spans(tokenizer, texts, max_tokens, overlap, boundary, threads):
     is the chunk's count encoded alone."""
     options = _options(tokenizer, max_tokens, overlap, boundary)
     threads = operator.index(threads)
-    if threads < 0:
-        raise ValueError(f"threads must not be negative, got {threads}")
     return [_triples(raw) for raw in _bulk.chunk_texts(tokenizer, texts, *options, threads)]
 
 

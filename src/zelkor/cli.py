@@ -4,6 +4,7 @@
     zelkor count [--encoding NAME] [--threads N] --parquet FILE --column NAME
     zelkor encode [--encoding NAME] [--allowed-special all|TOKEN,...] [TEXT | --file FILE]
     zelkor decode [--encoding NAME] [--errors replace|ignore|strict] [JSON | --file FILE]
+    zelkor chunk [--encoding NAME] --max-tokens N [--overlap K] [--boundary KIND] [FILE ...]
 
 Bad input ends with a one-line message on standard error and a non-zero exit status.
 """
@@ -280,6 +281,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-f", "--file", help="read the ids from this file ('-' for standard input)")
     p.add_argument("ids", nargs="?", metavar="JSON", help="the ids, e.g. '[15339, 1917]' (default: standard input)")
     p.set_defaults(func=cmd_decode)
+
+    from .cli_chunk import add_parser as add_chunk_parser
+
+    add_chunk_parser(sub, add_encoding, _non_negative)
     return parser
 
 
