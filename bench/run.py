@@ -9,6 +9,7 @@ Measures, from Python and with the installed `zelkor`:
   - count_batch and encode_batch_to_numpy on the corpora cut into ~4 KB documents,
     1 and 2 threads;
   - construction time per encoding, memory_bytes, peak RSS;
+  - chunk and chunk_batch beside count and count_batch (bench/chunk.py);
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
     in the same run, its ids checked against zelkor's, and the ratio to it.
@@ -195,6 +196,10 @@ def main() -> int:
             emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
                  f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
     emit()
+
+    import chunk as chunk_bench  # bench/chunk.py, beside this file
+
+    chunk_bench.tables(emit, files, toks, ENCODINGS, passes, best_of_each, documents)
 
     emit("## Long runs of one character (`count`, ms; ratio per doubling)")
     emit()

@@ -15,6 +15,7 @@
 #include "chunk.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "batch_skeleton.h"
 
@@ -111,17 +112,28 @@ bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
     return false;
 }
 
+// A token of the text and where it starts: the cuts walk the ids from one
+// such place to the next instead of keeping every token's end.
+struct Cursor {
+    size_t token = 0;  // index; the token count when past the last
+    size_t pos = 0;    // its first byte; the text's length when past the last
+};
+
 class Cutter {
 public:
     Cutter(const Tokenizer& tok, const uint8_t* text, size_t len, const ChunkOptions& opt,
            ChunkScratch& sc, uint32_t workers)
-        : tok_(tok), t_(text), len_(len), opt_(opt), sc_(sc), workers_(workers) {}
+        : tok_(tok), lens_(tok.vocab->token_lens.data()), t_(text), len_(len), opt_(opt), sc_(sc),
+          workers_(workers) {}
 
     void run(std::vector<Chunk>& out) {
-        index();
+        sc_.ids.clear();
+        encode_into_workers(tok_, t_, len_, sc_.ids, workers_);
+        ids_ = sc_.ids.data();
+        ntok_ = sc_.ids.size();
         size_t s = 0;
         while (s < len_) {
-            Chunk c = cut_from(s);
+            const Chunk c = cut_from(s);
             out.push_back(c);
             if (c.end >= len_) break;
             s = next_start(s, c.end);
@@ -129,25 +141,19 @@ public:
     }
 
 private:
-    // The text's tokens and its anchors.
-    void index() {
-        sc_.ids.clear();
-        encode_into_workers(tok_, t_, len_, sc_.ids, workers_);
-        const Vocab& v = *tok_.vocab;
-        sc_.ends.resize(sc_.ids.size());
-        sc_.anchor_at.clear();
-        sc_.anchor_tok.clear();
-        size_t pos = 0;
-        for (size_t i = 0; i < sc_.ids.size(); ++i) {
-            pos += v.token_lens[sc_.ids[i]];
-            sc_.ends[i] = pos;
-            // Anchors are taken among token ends only, where a pre-token
-            // boundary of the whole text must lie.
-            if (pos < len_ && t_[pos] == ' ' && surely_not_space_before(t_, len_, pos)) {
-                sc_.anchor_at.push_back(pos);
-                sc_.anchor_tok.push_back(i + 1);
-            }
-        }
+    size_t token_len(size_t i) const { return lens_[ids_[i]]; }
+
+    // Moves `c` to the token that holds byte p (past the last when p = len).
+    void seek(Cursor& c, size_t p) const {
+        while (c.token < ntok_ && c.pos + token_len(c.token) <= p) c.pos += token_len(c.token++);
+        while (c.token > 0 && c.pos > p) c.pos -= token_len(--c.token);
+    }
+
+    // Whether a pre-token boundary lies at q for every run of a pre-tokenizer
+    // that starts before q: a space after a character that is surely not
+    // whitespace.
+    bool anchor(size_t q) const {
+        return q > 0 && q < len_ && t_[q] == ' ' && surely_not_space_before(t_, len_, q);
     }
 
     size_t count_alone(size_t a, size_t b) {
@@ -156,13 +162,25 @@ private:
 
     // The number of ids of text[s, e) encoded alone.
     size_t exact(size_t s, size_t e) {
-        const auto& at = sc_.anchor_at;
-        const size_t first = size_t(std::lower_bound(at.begin(), at.end(), s + 1) - at.begin());
-        const size_t past = size_t(std::upper_bound(at.begin(), at.end(), e) - at.begin());
-        if (first >= past) return count_alone(s, e);
-        const size_t last = past - 1;
-        return count_alone(s, at[first]) + (sc_.anchor_tok[last] - sc_.anchor_tok[first]) +
-               count_alone(at[last], e);
+        // The first anchor after s: every token end from s on is a candidate.
+        seek(from_, s);
+        size_t first = 0, first_at = 0;  // tokens ending at or before it, its position
+        {
+            size_t i = from_.token, q = from_.pos;
+            while (i < ntok_ && (q += token_len(i), ++i, q <= e)) {
+                if (anchor(q)) {
+                    first = i;
+                    first_at = q;
+                    break;
+                }
+            }
+        }
+        if (first_at == 0) return count_alone(s, e);
+        // The last anchor at or before e.
+        seek(to_, e);
+        size_t i = to_.token, q = to_.pos;
+        while (q > first_at && !anchor(q)) q -= token_len(--i);
+        return count_alone(s, first_at) + (i - first) + count_alone(q, e);
     }
 
     size_t back_to_char(size_t p) const {
@@ -178,10 +196,6 @@ private:
         for (size_t p = a; p < b; ++p) n += !is_continuation(t_[p]);
         return n;
     }
-    // Index of the first token that ends after byte p.
-    size_t token_after(size_t p) const {
-        return size_t(std::upper_bound(sc_.ends.begin(), sc_.ends.end(), p) - sc_.ends.begin());
-    }
 
     bool fits(size_t s, size_t e, Chunk& c) {
         const size_t n = exact(s, e);
@@ -191,12 +205,12 @@ private:
     }
 
     Chunk cut_from(size_t s) {
-        const size_t ntok = sc_.ends.size();
-        const size_t first = token_after(s);
-        // The budget's last token (ntok: the budget reaches past the text).
-        const size_t last =
-            opt_.max_tokens - 1 >= ntok - first ? ntok : first + opt_.max_tokens - 1;
-        const size_t budget_end = back_to_char(last < ntok ? sc_.ends[last] : len_);
+        // The budget: max_tokens of the text's tokens from the one that holds s.
+        seek(at_, s);
+        const size_t first = at_.token;
+        size_t next = first, budget_raw = at_.pos;
+        for (size_t k = 0; k < opt_.max_tokens && next < ntok_; ++k) budget_raw += token_len(next++);
+        const size_t budget_end = back_to_char(budget_raw);
 
         Chunk c;
         size_t tried = len_ + 1;
@@ -206,8 +220,9 @@ private:
         }
         if (opt_.boundary != ChunkBoundary::Token && budget_end > s && boundary_cut(s, budget_end, c))
             return c;
-        for (size_t j = std::min(last, ntok - 1) + 1; j-- > first;) {
-            const size_t e = back_to_char(sc_.ends[j]);
+        // Back from the budget's end, one token end at a time.
+        for (size_t j = next, end_raw = budget_raw; j > first; end_raw -= token_len(--j)) {
+            const size_t e = back_to_char(end_raw);
             if (e <= s) break;
             if (e >= tried) continue;
             tried = e;
@@ -231,13 +246,18 @@ private:
         return false;
     }
 
-    // The next chunk starts at most `overlap` tokens before `end`, after s.
+    // The next chunk starts at most `overlap` tokens before `end`, after s:
+    // at the start of the earliest of the last `overlap` tokens that end by
+    // `end` whose stretch to `end`, encoded alone, keeps to `overlap`.
     size_t next_start(size_t s, size_t end) {
         const size_t k = opt_.overlap;
         if (k == 0) return end;
-        const size_t whole = token_after(end);  // tokens that end at or before `end`
-        for (size_t m = std::min(k, whole); m >= 1; --m) {
-            const size_t from = whole - m == 0 ? 0 : sc_.ends[whole - m - 1];
+        seek(at_, end);
+        const size_t whole = at_.token;  // tokens that end at or before `end`
+        const size_t m0 = std::min(k, whole);
+        size_t from = at_.pos;
+        for (size_t i = whole; i > whole - m0;) from -= token_len(--i);
+        for (size_t m = m0; m >= 1; from += token_len(whole - m), --m) {
             const size_t q = forward_to_char(from);
             if (q <= s || q >= end) continue;
             if (exact(q, end) <= k) return q;
@@ -246,11 +266,15 @@ private:
     }
 
     const Tokenizer& tok_;
+    const uint8_t* lens_;
     const uint8_t* t_;
     size_t len_;
     const ChunkOptions& opt_;
     ChunkScratch& sc_;
     uint32_t workers_;
+    const TokenId* ids_ = nullptr;
+    size_t ntok_ = 0;
+    Cursor at_, from_, to_;  // where the last walks ended; each moves little
 };
 
 }  // namespace
@@ -263,15 +287,20 @@ void chunk_text(const Tokenizer& tok, const uint8_t* text, size_t len, const Chu
     if (opt.char_offsets) to_char_offsets(text, len, out.data() + first, out.size() - first);
 }
 
+ChunkScratch& chunk_scratch() {
+    thread_local ChunkScratch scratch;
+    return scratch;
+}
+
 std::vector<std::vector<Chunk>> chunk_batch(const Tokenizer& tok,
                                             const std::vector<std::string_view>& texts,
                                             const ChunkOptions& opt, size_t threads) {
     std::vector<std::vector<Chunk>> slots(texts.size());
     run_batch(
-        texts.size(), threads, [] { return ChunkScratch{}; },
-        [&](ChunkScratch& sc, size_t i, uint32_t workers) {
+        texts.size(), threads, [] { return std::ref(chunk_scratch()); },
+        [&](std::reference_wrapper<ChunkScratch> sc, size_t i, uint32_t workers) {
             chunk_text(tok, reinterpret_cast<const uint8_t*>(texts[i].data()), texts[i].size(), opt,
-                       sc, slots[i], workers);
+                       sc.get(), slots[i], workers);
         });
     return slots;
 }

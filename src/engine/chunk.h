@@ -39,12 +39,12 @@ struct Chunk {
 
 // Working space one thread keeps across its texts.
 struct ChunkScratch {
-    IdVec ids;
-    std::vector<size_t> ends;       // byte end of every token of the text
-    std::vector<size_t> anchor_at;  // see chunk.cpp
-    std::vector<size_t> anchor_tok;
+    IdVec ids;  // the text's tokens
     IdVec count_scratch;
 };
+
+// This thread's scratch: kept at its largest size, freed when the thread ends.
+ChunkScratch& chunk_scratch();
 
 // Appends the chunks of text to `out` (none for an empty text). `workers`
 // sizes the thread's pre-token cache, as for encode_into_workers.
