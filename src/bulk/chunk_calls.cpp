@@ -80,7 +80,7 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
         }
         ChunkCall call;
         if (!chunk_call(module, args[0], args + 2, call)) return nullptr;
-        call.opt.char_offsets = true;
+
         // A tuple of the strings keeps them (and their UTF-8) alive and
         // unchanged while the engine runs, whatever happens to the caller's list.
         Ref texts = Ref::steal(PySequence_Tuple(args[1]));
@@ -94,6 +94,8 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
                              Py_TYPE(s)->tp_name);
                 return nullptr;
             }
+            // Code-point offsets differ from byte offsets only outside ASCII.
+            if (!PyUnicode_IS_ASCII(s)) call.opt.char_offsets = true;
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
             if (!utf8) return nullptr;

@@ -136,6 +136,7 @@ public:
             const Chunk c = cut_from(s);
             out.push_back(c);
             if (c.end >= len_) break;
+            at_ = budget_;  // the next start lies a little before it
             s = next_start(s, c.end);
         }
     }
@@ -163,6 +164,8 @@ private:
     // The number of ids of text[s, e) encoded alone.
     size_t exact(size_t s, size_t e) {
         // The first anchor after s: every token end from s on is a candidate.
+        // The cursors start from where the chunk's own walk left them.
+        from_ = at_;
         seek(from_, s);
         size_t first = 0, first_at = 0;  // tokens ending at or before it, its position
         {
@@ -177,6 +180,7 @@ private:
         }
         if (first_at == 0) return count_alone(s, e);
         // The last anchor at or before e.
+        to_ = budget_;
         seek(to_, e);
         size_t i = to_.token, q = to_.pos;
         while (q > first_at && !anchor(q)) q -= token_len(--i);
@@ -210,6 +214,7 @@ private:
         const size_t first = at_.token;
         size_t next = first, budget_raw = at_.pos;
         for (size_t k = 0; k < opt_.max_tokens && next < ntok_; ++k) budget_raw += token_len(next++);
+        budget_ = Cursor{next, budget_raw};
         const size_t budget_end = back_to_char(budget_raw);
 
         Chunk c;
@@ -274,7 +279,9 @@ private:
     uint32_t workers_;
     const TokenId* ids_ = nullptr;
     size_t ntok_ = 0;
-    Cursor at_, from_, to_;  // where the last walks ended; each moves little
+    // The chunk's start, the end of its budget, and the two ends of the
+    // last count: each walk starts from one of them and moves little.
+    Cursor at_, budget_, from_, to_;
 };
 
 }  // namespace
