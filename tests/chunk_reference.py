@@ -62,7 +62,7 @@ def reference_chunks(tok, text: str, max_tokens: int, overlap: int = 0, boundary
         return len(data[s:e].decode())
 
     spans = []
-    s = 0
+    s = prev_end = 0
     while s < n:
         first = sum(1 for e in ends if e <= s)
         last = first + max_tokens - 1
@@ -73,7 +73,7 @@ def reference_chunks(tok, text: str, max_tokens: int, overlap: int = 0, boundary
         if cut is None and boundary != "token":
             total = chars(s, budget_end)
             p = budget_end
-            while p > s and 2 * chars(s, p) >= total:
+            while p > max(s, prev_end) and 2 * chars(s, p) >= total:
                 if p < n and is_boundary(boundary, data[:p].decode(), data[p:].decode()) \
                         and count(s, p) <= max_tokens:
                     cut = p
@@ -90,12 +90,24 @@ def reference_chunks(tok, text: str, max_tokens: int, overlap: int = 0, boundary
         if cut is None:
             cut = forward(s + 1)
         spans.append((s, cut))
+        prev_end = cut
         if cut == n:
             break
         nxt = cut
         if overlap:
             whole = sum(1 for e in ends if e <= cut)
+            m0 = min(overlap, whole)
+            if boundary != "token":
+                p = forward(ends[whole - m0 - 1] if whole - m0 > 0 else 0)
+                while p < cut:
+                    if p > s and is_boundary(boundary, data[:p].decode(), data[p:].decode()) \
+                            and count(p, cut) <= overlap:
+                        nxt = p
+                        break
+                    p = forward(p + 1)
             for m in range(min(overlap, whole), 0, -1):
+                if nxt != cut:
+                    break
                 q = forward(ends[whole - m - 1] if whole - m > 0 else 0)
                 if s < q < cut and count(q, cut) <= overlap:
                     nxt = q

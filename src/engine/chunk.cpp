@@ -131,9 +131,10 @@ public:
         encode_into_workers(tok_, t_, len_, sc_.ids, workers_);
         ids_ = sc_.ids.data();
         ntok_ = sc_.ids.size();
-        size_t s = 0;
+        size_t s = 0, end = 0;
         while (s < len_) {
-            const Chunk c = cut_from(s);
+            const Chunk c = cut_from(s, end);
+            end = c.end;
             out.push_back(c);
             if (c.end >= len_) break;
             at_ = budget_;  // the next start lies a little before it
@@ -208,7 +209,9 @@ private:
         return true;
     }
 
-    Chunk cut_from(size_t s) {
+    // The chunk from s; a boundary only counts past `prev_end`, the end of
+    // the chunk before, so that each chunk brings text of its own.
+    Chunk cut_from(size_t s, size_t prev_end) {
         // The budget: max_tokens of the text's tokens from the one that holds s.
         seek(at_, s);
         const size_t first = at_.token;
@@ -223,7 +226,8 @@ private:
             if (fits(s, len_, c)) return c;
             tried = len_;
         }
-        if (opt_.boundary != ChunkBoundary::Token && budget_end > s && boundary_cut(s, budget_end, c))
+        if (opt_.boundary != ChunkBoundary::Token && budget_end > s &&
+            boundary_cut(s, std::max(s, prev_end), budget_end, c))
             return c;
         // Back from the budget's end, one token end at a time.
         for (size_t j = next, end_raw = budget_raw; j > first; end_raw -= token_len(--j)) {
@@ -239,11 +243,12 @@ private:
         return Chunk{s, e, exact(s, e)};
     }
 
-    // The last boundary in the second half of [s, budget_end) whose chunk fits.
-    bool boundary_cut(size_t s, size_t budget_end, Chunk& c) {
+    // The last boundary after `after` in the second half of [s, budget_end)
+    // whose chunk fits.
+    bool boundary_cut(size_t s, size_t after, size_t budget_end, Chunk& c) {
         const size_t total = chars(s, budget_end);
         size_t behind = 0;  // characters from p to budget_end
-        for (size_t p = budget_end; p > s && 2 * (total - behind) >= total;) {
+        for (size_t p = budget_end; p > after && 2 * (total - behind) >= total;) {
             if (p < len_ && is_boundary(opt_.boundary, t_, len_, p) && fits(s, p, c)) return true;
             p = char_start_before(t_, p);
             ++behind;
@@ -252,8 +257,10 @@ private:
     }
 
     // The next chunk starts at most `overlap` tokens before `end`, after s:
-    // at the start of the earliest of the last `overlap` tokens that end by
-    // `end` whose stretch to `end`, encoded alone, keeps to `overlap`.
+    // at the earliest boundary at or after the start of the `overlap`-th
+    // token before `end` whose stretch to `end`, encoded alone, keeps to
+    // `overlap`; failing that (or for Token) at the start of the earliest of
+    // those tokens that does.
     size_t next_start(size_t s, size_t end) {
         const size_t k = opt_.overlap;
         if (k == 0) return end;
@@ -262,6 +269,11 @@ private:
         const size_t m0 = std::min(k, whole);
         size_t from = at_.pos;
         for (size_t i = whole; i > whole - m0;) from -= token_len(--i);
+        if (opt_.boundary != ChunkBoundary::Token) {
+            // The earliest boundary from there on whose stretch keeps to `overlap`.
+            for (size_t p = forward_to_char(from); p < end; p = forward_to_char(p + 1))
+                if (p > s && is_boundary(opt_.boundary, t_, len_, p) && exact(p, end) <= k) return p;
+        }
         for (size_t m = m0; m >= 1; from += token_len(whole - m), --m) {
             const size_t q = forward_to_char(from);
             if (q <= s || q >= end) continue;

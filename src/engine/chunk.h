@@ -22,6 +22,8 @@ namespace zelkor {
 //               whitespace holding two line breaks (a paragraph), or that
 //               follows . ! ? … and optional closing quotes or brackets and
 //               whitespace; after 。！？ (and closers) no whitespace is needed.
+// With an overlap, the next chunk also starts at such a place when one lies
+// in the overlap.
 enum class ChunkBoundary : uint8_t { Token, Whitespace, Line, Sentence };
 
 struct ChunkOptions {

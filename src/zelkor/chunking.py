@@ -27,8 +27,12 @@ Guarantees, for every chunk:
   that follows whitespace holding two line breaks (a new paragraph).
 
 The cut goes to the last such place inside the budget when at least half of
-the candidate chunk's characters lie before it, and where the budget ends
-otherwise. Whitespace is Unicode White_Space.
+the candidate chunk's characters lie before it (and, with an overlap, past the
+end of the chunk before), and where the budget ends otherwise. With an overlap, a chunk after the first starts at the earliest
+such place within the last `overlap` tokens of the chunk before (if the
+stretch from there keeps to `overlap` tokens), else at a token's start.
+Whitespace is Unicode White_Space. The sentence rule is a heuristic: "e.g. x"
+ends a sentence for it, and so does "Dr. Smith".
 """
 
 from __future__ import annotations
