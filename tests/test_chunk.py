@@ -163,5 +163,12 @@ def test_arrow_chunk(o200k):
         None if t is None else zelkor.chunk(o200k, t, 4, overlap=1, boundary="whitespace") for t in texts]
     chunked = zelkor.arrow.chunk(o200k, pa.chunked_array([texts[:2], texts[2:]]), 4)
     assert chunked.to_pylist() == [None if t is None else zelkor.chunk(o200k, t, 4) for t in texts]
+
+    class Stream:  # any producer of the stream interface
+        def __arrow_c_stream__(self, requested_schema=None):
+            return pa.chunked_array([texts[:3], texts[3:]], pa.string()).__arrow_c_stream__()
+
+    streamed = zelkor.arrow.chunk(o200k, Stream(), 4)
+    assert streamed.num_chunks == 2 and streamed.to_pylist() == chunked.to_pylist()
     with pytest.raises(ValueError, match="max_tokens must be at least 1"):
         zelkor.arrow.chunk(o200k, pa.array(texts), 0)
