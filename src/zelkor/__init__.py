@@ -15,7 +15,9 @@ from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
 if _TYPE_CHECKING:
     from .chunking import chunk, chunk_batch, chunk_spans
 
-__all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__", "chunk", "chunk_batch", "chunk_spans"]
+__all__ = [
+    "BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__", "chunk", "chunk_batch", "chunk_spans",
+]
 
 
 def __getattr__(name):
