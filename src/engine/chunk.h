@@ -15,7 +15,8 @@ namespace zelkor {
 
 // Where a chunk prefers to end. Every kind but Token cuts at the last such
 // place inside the budget when at least half of the candidate chunk's
-// characters lie before it, and where the budget ends otherwise.
+// characters lie before it (and it lies past the end of the chunk before),
+// and where the budget ends otherwise.
 //   Whitespace: before a non-whitespace character that follows whitespace.
 //   Line:       after "\n", or after a "\r" that no "\n" follows.
 //   Sentence:   before a non-whitespace character that follows a run of
