@@ -12,6 +12,7 @@ Measures, from Python and with the installed `zelkor`:
   - serving-sized batches: microseconds per call of the four batch methods,
     the default thread count and 2 threads against 1 (bench/small_batches.py);
   - construction time per encoding, memory_bytes, peak RSS;
+  - chunk and chunk_batch beside count and count_batch (bench/chunk.py);
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
     in the same run, its ids checked against zelkor's, and the ratio to it.
@@ -209,6 +210,10 @@ def main() -> int:
     emit()
 
     small_batches.run(emit, passes, args.quick, args.corpus)
+
+    import chunk as chunk_bench  # bench/chunk.py, beside this file
+
+    chunk_bench.tables(emit, files, toks, ENCODINGS, passes, best_of_each, documents)
 
     emit("## Long runs of one character (`count`, ms; ratio per doubling)")
     emit()

@@ -18,9 +18,12 @@ alignas(64) const int64_t EMPTY_BUFFER[8] = {};
 struct ArrayOwner {
     BatchIds batch;
     std::vector<int64_t> counts;
+    std::vector<int32_t> list_offsets;  // list<large_string>: lists, then their strings
+    std::vector<int64_t> string_offsets;
+    std::vector<uint8_t> string_data;
     Validity validity;
     const void* parent_buffers[2] = {nullptr, nullptr};
-    const void* child_buffers[2] = {nullptr, nullptr};
+    const void* child_buffers[3] = {nullptr, nullptr, nullptr};
     ArrowArray child{};
     ArrowArray* children[1] = {&child};
     std::atomic<int> refs{1};
@@ -116,6 +119,35 @@ void export_counts(std::vector<int64_t>&& counts, Validity&& validity, ArrowSche
                        owner->parent_buffers, nullptr, nullptr, release_array, owner};
     schema = ArrowSchema{"l", "", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr, release_schema,
                          nullptr};
+}
+
+void export_string_lists(std::vector<int32_t>&& list_offsets, std::vector<int64_t>&& string_offsets,
+                         std::vector<uint8_t>&& string_data, Validity&& validity,
+                         ArrowSchema& schema, ArrowArray& array) {
+    auto* owner = new ArrayOwner();
+    owner->list_offsets = std::move(list_offsets);
+    owner->string_offsets = std::move(string_offsets);
+    owner->string_data = std::move(string_data);
+    owner->validity = std::move(validity);
+    const int64_t n = int64_t(owner->list_offsets.size()) - 1;
+    const int64_t strings = int64_t(owner->string_offsets.size()) - 1;
+
+    owner->child_buffers[1] = owner->string_offsets.data();
+    owner->child_buffers[2] = data_or_empty(owner->string_data.data());
+    owner->child = ArrowArray{strings, 0, 0, 3, 0, owner->child_buffers, nullptr, nullptr,
+                              release_child_array, owner};
+    owner->refs.store(2, std::memory_order_relaxed);
+
+    owner->parent_buffers[0] = validity_buffer(owner->validity);
+    owner->parent_buffers[1] = owner->list_offsets.data();
+    array = ArrowArray{n, owner->validity.null_count, 0, 2, 1, owner->parent_buffers, owner->children,
+                       nullptr, release_array, owner};
+
+    auto* s = new SchemaOwner();
+    s->child = ArrowSchema{"U", "item", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+                           release_child_schema, nullptr};
+    schema = ArrowSchema{"+l", "", nullptr, ARROW_FLAG_NULLABLE, 1, s->children, nullptr,
+                         release_schema, s};
 }
 
 int64_t live_exports() { return g_live.load(std::memory_order_relaxed); }

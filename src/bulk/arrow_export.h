@@ -20,6 +20,12 @@ void export_token_lists(BatchIds&& batch, Validity&& validity, ArrowSchema& sche
 void export_counts(std::vector<int64_t>&& counts, Validity&& validity, ArrowSchema& schema,
                    ArrowArray& array);
 
+// list<large_string>: list i holds strings list_offsets[i] .. list_offsets[i + 1],
+// string j the bytes string_offsets[j] .. string_offsets[j + 1] of string_data.
+void export_string_lists(std::vector<int32_t>&& list_offsets, std::vector<int64_t>&& string_offsets,
+                         std::vector<uint8_t>&& string_data, Validity&& validity,
+                         ArrowSchema& schema, ArrowArray& array);
+
 // Exported results whose buffers have not been released yet.
 int64_t live_exports();
 

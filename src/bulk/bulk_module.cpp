@@ -9,6 +9,7 @@
 
 #include "boundary.h"
 #include "capsules.h"
+#include "chunk_calls.h"
 #include "arrow_export.h"
 #include "column_ops.h"
 #include "nogil.h"
@@ -31,17 +32,6 @@ struct ModuleState {
 };
 
 ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
-
-// Another build's Tokenizer would have another layout: only the class of the
-// _zelkor module next to this one is accepted.
-const py::PyTokenizer* tokenizer_arg(PyObject* module, PyObject* obj) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->tokenizer_type);
-    if (!PyObject_TypeCheck(obj, type)) {
-        PyErr_Format(PyExc_TypeError, "expected a zelkor.Tokenizer, got %.200s", Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<const py::PyTokenizer*>(obj);
-}
 
 bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
     if (nargs == expected) return true;
@@ -180,6 +170,14 @@ PyMethodDef bulk_methods[] = {
     {"count_stream", FAST(count_stream),
      "count_stream(tok, stream, threads, with_special)\n--\n\n"
      "count_array over every chunk of an Arrow array stream capsule."},
+    {"chunk_texts", FAST(chunk_texts),
+     "chunk_texts(tok, texts, max_tokens, overlap, boundary, threads)\n--\n\n"
+     "Chunks of every text as bytes of int64 (start, end, tokens) triples,\n"
+     "in code-point offsets."},
+    {"chunk_array", FAST(chunk_array),
+     "chunk_array(tok, schema, array, max_tokens, overlap, boundary, threads)\n--\n\n"
+     "Chunks of every text of an Arrow string array; returns the capsules of a\n"
+     "list<large_string> array."},
     {"from_datadir", from_datadir, METH_O,
      "from_datadir(tok)\n--\n\n"
      "Whether the tokenizer was loaded from a data directory."},
@@ -252,6 +250,17 @@ PyModuleDef bulk_def = {
 };
 
 }  // namespace
+
+// Another build's Tokenizer would have another layout: only the class of the
+// _zelkor module next to this one is accepted.
+const py::PyTokenizer* tokenizer_arg(PyObject* module, PyObject* obj) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module)->tokenizer_type);
+    if (!PyObject_TypeCheck(obj, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a zelkor.Tokenizer, got %.200s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<const py::PyTokenizer*>(obj);
+}
 
 }  // namespace zelkor::bulk
 

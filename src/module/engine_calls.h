@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chunk.h"
 #include "tokenizer.h"
 
 namespace zelkor::py {
@@ -21,6 +22,9 @@ struct EngineCalls {
     std::vector<uint32_t> (*count_batch)(const Tokenizer& tok,
                                          const std::vector<std::string_view>& texts,
                                          size_t threads, bool with_special);
+    std::vector<std::vector<Chunk>> (*chunk_batch)(const Tokenizer& tok,
+                                                   const std::vector<std::string_view>& texts,
+                                                   const ChunkOptions& opt, size_t threads);
 };
 
 }  // namespace zelkor::py

@@ -11,9 +11,12 @@ import threading as _threading
 from collections.abc import Callable
 
 from ._zelkor import BUILTIN_ENCODINGS, Tokenizer, __version__
+from .chunking import chunk, chunk_batch, chunk_spans
 from .stream import StreamDecoder
 
-__all__ = ["BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__"]
+__all__ = [
+    "BUILTIN_ENCODINGS", "StreamDecoder", "Tokenizer", "__version__", "chunk", "chunk_batch", "chunk_spans",
+]
 
 # Tokenizers rebuilt from a pickle, one per built-in encoding and process.
 # They are immutable and safe to share between threads, and a worker that

@@ -26,7 +26,7 @@ import sys
 from . import _bulk
 from ._zelkor import Tokenizer
 
-__all__ = ["count", "encode"]
+__all__ = ["chunk", "count", "encode"]
 
 _NEEDS_PYARROW = "zelkor.arrow needs pyarrow: pip install 'zelkor-rs[arrow]'"
 
@@ -55,6 +55,31 @@ def count(tokenizer, array, threads=0, with_special=False):
     pa = _pyarrow()
     return _run(pa, tokenizer, array, threads, with_special, _bulk.count_array,
                 _bulk.count_stream, pa.int64())
+
+
+def chunk(tokenizer, array, max_tokens, *, overlap=0, boundary="token", threads=0):
+    """The chunks of every text of an Arrow string column, as `zelkor.chunk` cuts them.
+
+    Returns a `pyarrow.ListArray` of large_string (a `pyarrow.ChunkedArray`
+    of them for chunked input): item i holds the chunks of text i; a null
+    text gives a null item, an empty text an empty list. The options mean
+    what they mean for `zelkor.chunk` and are checked before any work;
+    `threads` as for `count`.
+    """
+    from .chunking import _options
+
+    pa = _pyarrow()
+    options = _options(tokenizer, max_tokens, overlap, boundary)
+
+    def on_array(tok, schema, values, threads, _with_special):
+        return _bulk.chunk_array(tok, schema, values, *options, threads)
+
+    def on_stream(tok, stream, threads, _with_special):
+        arrays = pa.ChunkedArray._import_from_c_capsule(stream).chunks
+        return [on_array(tok, *a.__arrow_c_array__(), threads, False) for a in arrays]
+
+    return _run(pa, tokenizer, array, threads, False, on_array, on_stream,
+                pa.list_(pa.large_string()))
 
 
 def _pyarrow():

@@ -1,4 +1,4 @@
-from typing import Any, Protocol, SupportsIndex, overload
+from typing import Any, Literal, Protocol, SupportsIndex, overload
 
 import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
@@ -29,4 +29,16 @@ def count(
 def count(
     tokenizer: Tokenizer, array: pa.ChunkedArray | _ArrowStream, threads: SupportsIndex = 0,
     with_special: bool = False,
+) -> pa.ChunkedArray: ...
+@overload
+def chunk(
+    tokenizer: Tokenizer, array: _ArrowArray, max_tokens: SupportsIndex, *,
+    overlap: SupportsIndex = 0, boundary: Literal["token", "whitespace", "line", "sentence"] = "token",
+    threads: SupportsIndex = 0,
+) -> pa.ListArray: ...
+@overload
+def chunk(
+    tokenizer: Tokenizer, array: pa.ChunkedArray | _ArrowStream, max_tokens: SupportsIndex, *,
+    overlap: SupportsIndex = 0, boundary: Literal["token", "whitespace", "line", "sentence"] = "token",
+    threads: SupportsIndex = 0,
 ) -> pa.ChunkedArray: ...

@@ -1,10 +1,11 @@
-"""The `zelkor` command line: count, encode and decode.
+"""The `zelkor` command line: count, encode, decode and chunk.
 
     zelkor count [--encoding NAME] [--threads N] [--json] [FILE ...]
     zelkor count [--encoding NAME] [--threads N] [--json] --parquet FILE --column NAME
     zelkor encode [--encoding NAME] [--allowed-special SPECIALS] [--disallowed-special SPECIALS]
                   [TEXT | --file FILE]
     zelkor decode [--encoding NAME] [--errors replace|ignore|strict] [JSON | --file FILE]
+    zelkor chunk [--encoding NAME] --max-tokens N [--overlap K] [--boundary KIND] [FILE ...]
 
 Bad input ends with one `zelkor: error: ...` line on standard error and a
 non-zero exit status. A subcommand is a function that adds its parser to the
@@ -34,6 +35,7 @@ from ._cli_common import (
     utf8_argument,
 )
 from ._progress import progress_bar
+from .cli_chunk import add_chunk
 from ._textpieces import NotUtf8, read_pieces
 from ._zelkor import Tokenizer, __version__
 
@@ -349,12 +351,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 # ---- the program -------------------------------------------------------------------
 
-COMMANDS: list[Callable[[Any], None]] = [_add_count, _add_encode, _add_decode]
+COMMANDS: list[Callable[[Any], None]] = [_add_count, _add_encode, _add_decode, add_chunk]
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
-        prog="zelkor", description="Count, encode and decode tokens of cl100k_base, o200k_base and o200k_harmony."
+        prog="zelkor", description="Count, encode, decode and chunk tokens of cl100k_base, o200k_base and o200k_harmony."
     )
     parser.add_argument("--version", action="version", version=f"zelkor {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
