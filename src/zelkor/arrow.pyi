@@ -4,7 +4,7 @@ import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
 from ._zelkor import Tokenizer
 
-__all__ = ["count", "encode"]
+__all__ = ["chunk", "count", "encode"]
 
 class _ArrowArray(Protocol):
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...

@@ -1,9 +1,11 @@
-from typing import Iterable, Literal, SupportsIndex
+from typing import Iterable, Literal, Sequence, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from ._zelkor import Tokenizer
+
+__all__ = ["chunk", "chunk_batch", "chunk_spans"]
 
 _Boundary = Literal["token", "whitespace", "line", "sentence"]
 
@@ -21,3 +23,12 @@ def chunk_batch(
     tokenizer: Tokenizer, texts: Iterable[str], max_tokens: SupportsIndex, *,
     overlap: SupportsIndex = 0, boundary: _Boundary = "token", threads: SupportsIndex = 0,
 ) -> list[list[str]]: ...
+
+# Shared with the command line.
+def _spans(
+    tokenizer: Tokenizer, texts: Sequence[str], max_tokens: SupportsIndex, overlap: SupportsIndex,
+    boundary: str, threads: SupportsIndex,
+) -> list[list[tuple[int, int, int]]]: ...
+def _options(
+    tokenizer: Tokenizer, max_tokens: SupportsIndex, overlap: SupportsIndex, boundary: str
+) -> tuple[int, int, int]: ...
