@@ -17,5 +17,7 @@ python "$root/tools/extract_examples.py" examples
 cp "$root/tests/typing_usage.py" examples/
 # Third-party packages of some examples (dask, distributed, pyarrow, ray,
 # pyspark) may be absent or untyped; zelkor's own types are what is checked.
+# Some examples use what only 3.14 has (InterpreterPoolExecutor): they are
+# read as 3.14 code.
 python -m mypy --strict --python-version 3.14 --ignore-missing-imports --no-incremental \
   --untyped-calls-exclude=dask --untyped-calls-exclude=distributed examples
