@@ -2,6 +2,7 @@
 """Hard shapes of text: inputs that are one long pre-token or many distinct ones.
 
     python bench/hard_shapes.py [--passes N] [--size BYTES] [--only SUBSTRING] [--encoding NAME]
+    python bench/hard_shapes.py --dump DIR    # the shapes as files, for bench_shapes.cpp
 
 Every shape is generated from a fixed seed, `--size` bytes of UTF-8 each (512 KiB by
 default). The table gives `count` and `encode_ordinary` in MB/s, one thread, and the
@@ -151,7 +152,15 @@ def main() -> int:
     ap.add_argument("--size", type=int, default=SIZE)
     ap.add_argument("--only", default="", help="only shapes whose name contains this")
     ap.add_argument("--encoding", action="append", help="default: cl100k_base and o200k_base")
+    ap.add_argument("--dump", type=Path, help="write the shapes to files in this directory and stop")
     args = ap.parse_args()
+    if args.dump:
+        args.dump.mkdir(parents=True, exist_ok=True)
+        for i, (name, text) in enumerate(catalogue(args.size)):
+            if args.only in name:
+                (args.dump / f"{i:03d}.txt").write_bytes(text.encode("utf-8"))
+                print(f"{i:03d}.txt  {name}")
+        return 0
     if not PROSE.is_file():
         print(f"no {PROSE}", file=sys.stderr)
         return 2
