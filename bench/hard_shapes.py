@@ -138,7 +138,7 @@ def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "") -> No
                 speed = mb / timed(fn, passes)
                 ratio = speed / ref[enc][k]
                 worst[(enc, k)] = min(worst[(enc, k)], (ratio, name))
-                cells += [f"{speed:.0f}", f"{ratio:.2f}"]
+                cells += [f"{speed:.0f}", f"{ratio:.3f}"]
         emit(f"| {name} | " + " | ".join(cells) + " |")
     emit()
     for (enc, k), (ratio, name) in worst.items():

@@ -35,10 +35,6 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
     }
 }
 
-}  // namespace zelkor::detail
-
-namespace zelkor::detail {
-
 // The piece encoder's entry: long pieces of a repeated unit chunk by chunk,
 // any other piece by the greedy pass.
 template <Matcher Longest>
@@ -47,7 +43,7 @@ void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, 
     auto chunk = [&v](const uint8_t* p, size_t len, IdVec& o) {
         greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len), o);
     };
-    if (n >= PERIODIC_MIN && encode_periodic(v, piece, n, out, chunk)) return;
+    if (encode_periodic(v, piece, n, out, chunk)) return;
     greedy_pass_plain<Longest>(v, piece, n, first, out);
 }
 

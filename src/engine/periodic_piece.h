@@ -74,8 +74,9 @@ bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
     out.truncate(keep);
 
     // The chunks from pos on are c bytes each, the last one what is left
-    // (c to 2c - 1 bytes, or all of it once the repetition stops). prev_from..prev_to are the ids of the chunk
-    // before, and prev_regular says it was c bytes long.
+    // (c to 2c - 1 bytes, or all of it once the repetition stops).
+    // out[prev_from..prev_to) are the ids of the chunk before, and
+    // prev_regular says it was c bytes long.
     size_t end = pos + c;
     size_t prev_from = start;
     size_t prev_to = start;
