@@ -35,8 +35,15 @@ inline constexpr size_t PERIOD_PROBE = 256;
 // window, 0 for none. Needs n >= PERIOD_HEAD + PERIOD_PROBE + PERIOD_MAX.
 inline size_t piece_period(const uint8_t* p) {
     const uint8_t* w = p + PERIOD_HEAD;
-    for (size_t d = 1; d <= PERIOD_MAX; ++d)
-        if (std::memcmp(w, w + d, PERIOD_PROBE) == 0) return d;
+    uint64_t head;
+    std::memcpy(&head, w, 8);
+    for (size_t d = 1; d <= PERIOD_MAX; ++d) {
+        // Eight bytes first: text that does not repeat fails here, and
+        // long CJK or other letter runs come this way all the time.
+        uint64_t at;
+        std::memcpy(&at, w + d, 8);
+        if (at == head && std::memcmp(w, w + d, PERIOD_PROBE) == 0) return d;
+    }
     return 0;
 }
 
