@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import base64
 import functools
-import heapq
 from pathlib import Path
 
 import regex
@@ -77,43 +76,6 @@ def bpe(encoding: str, piece: bytes) -> list[int]:
     return [table[p] for p in parts]
 
 
-def bpe_long(encoding: str, piece: bytes) -> list[int]:
-    """The same merge loop in O(n log n) for long pieces: a heap of (rank, start) over the
-    adjacent pairs of a linked list of parts; an entry is stale once either part has grown."""
-    table = ranks(encoding)
-    n = len(piece)
-    length = [1] * n  # by the start of a live part; 0 once merged away
-    nxt = list(range(1, n + 1))
-    prv = list(range(-1, n - 1))
-    heap: list[tuple[int, int, int, int]] = []
-
-    def offer(left: int) -> None:
-        if left >= 0 and nxt[left] < n:
-            r = table.get(piece[left : left + length[left] + length[nxt[left]]])
-            if r is not None:
-                heapq.heappush(heap, (r, left, length[left], length[nxt[left]]))
-
-    for i in range(n - 1):
-        offer(i)
-    while heap:
-        _, left, llen, rlen = heapq.heappop(heap)
-        if length[left] != llen or nxt[left] >= n or length[nxt[left]] != rlen:
-            continue
-        right = nxt[left]
-        length[left] += rlen
-        length[right] = 0
-        nxt[left] = nxt[right]
-        if nxt[left] < n:
-            prv[nxt[left]] = left
-        offer(prv[left])
-        offer(left)
-    out, i = [], 0
-    while i < n:
-        out.append(table[piece[i : i + length[i]]])
-        i = nxt[i]
-    return out
-
-
 class Reference:
     """Ordinary encoding by the reference, with a memo per distinct pre-token."""
 
@@ -124,8 +86,7 @@ class Reference:
     def piece(self, piece: str) -> list[int]:
         ids = self._memo.get(piece)
         if ids is None:
-            raw = piece.encode("utf-8")
-            ids = bpe(self.encoding, raw) if len(raw) <= 64 else bpe_long(self.encoding, raw)
+            ids = bpe(self.encoding, piece.encode("utf-8"))
             self._memo[piece] = ids
         return ids
 
