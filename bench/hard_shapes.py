@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Hard shapes of text: inputs that are one long pre-token or many distinct ones.
 
-    python bench/hard_shapes.py [--passes N] [--size BYTES] [--only SUBSTRING] [--encoding NAME]
+    python bench/hard_shapes.py [--passes N] [--size BYTES] [--only SUBSTRING] [--encoding NAME] [--prose FILE]
     python bench/hard_shapes.py --dump DIR    # the shapes as files, for bench_shapes.cpp
 
 Every shape is generated from a fixed seed, `--size` bytes of UTF-8 each (512 KiB by
@@ -96,6 +96,7 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
         ("mixed Unicode whitespace", rand(WHITESPACE)),
         ("random BMP code points", fill(size, lambda: "".join(
             c for c in chars_in(0x20, 0xFFFD, rng) if not 0xD800 <= ord(c) <= 0xDFFF))),
+        ("lines of 300-1000 '-'", fill(size, lambda: "-" * rng.randint(300, 1000) + "\n")),
     ]
     return shapes
 
@@ -110,10 +111,10 @@ def timed(fn, passes: int) -> float:
     return best
 
 
-def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "") -> None:
+def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "", prose_path: Path = PROSE) -> None:
     """Emits the markdown table: per shape and encoding, count and encode MB/s and their
-    ratio to prose-en.txt in this run; then the worst ratio of each column."""
-    prose = PROSE.read_text(encoding="utf-8")
+    ratio to prose-en.txt (`prose_path`) in this run; then the worst ratio of each column."""
+    prose = prose_path.read_text(encoding="utf-8")
     prose_mb = len(prose.encode("utf-8")) / 1e6
     encs = list(toks)
     ref = {}
@@ -152,6 +153,7 @@ def main() -> int:
     ap.add_argument("--size", type=int, default=SIZE)
     ap.add_argument("--only", default="", help="only shapes whose name contains this")
     ap.add_argument("--encoding", action="append", help="default: cl100k_base and o200k_base")
+    ap.add_argument("--prose", type=Path, default=PROSE, help="the prose text the ratios are to")
     ap.add_argument("--dump", type=Path, help="write the shapes to files in this directory and stop")
     args = ap.parse_args()
     if args.dump:
@@ -161,11 +163,11 @@ def main() -> int:
                 (args.dump / f"{i:03d}.txt").write_bytes(text.encode("utf-8"))
                 print(f"{i:03d}.txt  {name}")
         return 0
-    if not PROSE.is_file():
-        print(f"no {PROSE}", file=sys.stderr)
+    if not args.prose.is_file():
+        print(f"no {args.prose}", file=sys.stderr)
         return 2
     toks = {e: zelkor.Tokenizer(e) for e in (args.encoding or ["cl100k_base", "o200k_base"])}
-    table(toks, args.passes, lambda line="": print(line, flush=True), args.size, args.only)
+    table(toks, args.passes, lambda line="": print(line, flush=True), args.size, args.only, args.prose)
     return 0
 
 
