@@ -78,7 +78,7 @@ bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
     size_t pos = 0;
     size_t keep = start;
     while (keep < out.size() && pos < PERIOD_HEAD + c) pos += v.token_lens[out[keep++]];
-    out.truncate(keep);
+    out.truncate(keep);  // keep > start: the stretch has a token
 
     // The chunks from pos on are c bytes each, the last one what is left
     // (c to 2c - 1 bytes, or all of it once the repetition stops).
@@ -100,7 +100,7 @@ bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
             if (prev_regular) end = n;
             plain(piece + pos, end - pos, out);
         }
-        if (from > start && !is_valid_pair(v, out[from - 1], out[from])) {
+        if (!is_valid_pair(v, out[from - 1], out[from])) {  // the seam
             out.truncate(start);
             return false;
         }
