@@ -15,7 +15,8 @@ Measures, from Python and with the installed `zelkor`:
   - chunk and chunk_batch beside count and count_batch (bench/chunk.py);
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
-    in the same run, its ids checked against zelkor's, and the ratio to it.
+    in the same run, its ids checked against zelkor's, and the ratio to it;
+  - the hard shapes of bench/hard_shapes.py, with their ratio to prose-en in the same run.
 Every figure is the best of several passes after a warm-up; the figures of one
 row are timed in turn within each pass.
 """
@@ -234,6 +235,11 @@ def main() -> int:
             ratios = [b / a for a, b in zip(times, times[1:])]
             emit(f"| {label} | {enc} | " + " | ".join(f"{t * 1e3:.2f}" for t in times) + f" | {max(ratios):.2f} |")
     emit()
+    import hard_shapes  # bench/, beside this file
+
+    emit("## Hard shapes, 512 KiB each (`count` and `encode_ordinary`, MB/s; ratio to prose-en)")
+    emit()
+    hard_shapes.table({e: toks[e] for e in ENCODINGS}, max(1, passes // 2), emit)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     emit(f"Peak RSS of the benchmark process: {peak / 1024:.0f} MiB.")
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "periodic_piece.h"
 #include "vocab.h"
 
 namespace zelkor::detail {
@@ -15,8 +16,7 @@ namespace zelkor::detail {
 // `Longest` is the matcher, for the backtracking search too; `first` is its
 // answer for the whole piece.
 template <Matcher Longest>
-void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
-    if (n == 0) return;
+void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
     const size_t start = out.size();
     const uint8_t* lens = v.token_lens.data();
     size_t pos = 0;
@@ -33,6 +33,18 @@ void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, 
         prev = cur;
         cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : Longest(v, piece + pos, n - pos);
     }
+}
+
+// The piece encoder's entry: long pieces of a repeated unit chunk by chunk,
+// any other piece by the greedy pass.
+template <Matcher Longest>
+void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
+    if (n == 0) return;
+    auto chunk = [&v](const uint8_t* p, size_t len, IdVec& o) {
+        greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len), o);
+    };
+    if (encode_periodic(v, piece, n, out, chunk)) return;
+    greedy_pass_plain<Longest>(v, piece, n, first, out);
 }
 
 }  // namespace zelkor::detail

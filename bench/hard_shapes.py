@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Hard shapes of text: inputs that are one long pre-token or many distinct ones.
+
+    python bench/hard_shapes.py [--passes N] [--size BYTES] [--only SUBSTRING] [--encoding NAME] [--prose FILE]
+    python bench/hard_shapes.py --dump DIR    # the shapes as files, for bench_shapes.cpp
+
+Every shape is generated from a fixed seed, `--size` bytes of UTF-8 each (512 KiB by
+default). The table gives `count` and `encode_ordinary` in MB/s, one thread, and the
+ratio to prose-en.txt timed in the same run. bench/run.py prints it as one section.
+"""
+
+from __future__ import annotations
+
+import argparse
+import random
+import string
+import sys
+import time
+from pathlib import Path
+
+import zelkor
+
+ROOT = Path(__file__).resolve().parents[1]
+PROSE = ROOT.parent / "shared" / "corpus" / "prose-en.txt"
+SIZE = 512 * 1024
+SEED = 20261209
+
+BASE64 = string.ascii_letters + string.digits + "+/"
+PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
+WHITESPACE = " \t\n\r\x0b\x0c\x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a" \
+             "\u2028\u2029\u202f\u205f\u3000"
+PATTERNS = ["ab", "-=", "=-", "+-", "<>", "/*", "_-", ". ", ", ", "a ", " a", "\t ", " \n", "\r\n", "!?",
+            "aB", "0.", "ab ", "abc", "-=-", "+--", "...", "1, ", "+--+", "abcd", "xyz1", "ab1 ", "<!--",
+            "=-=-"]
+
+
+def fill(size: int, piece) -> str:
+    """Calls piece() until the UTF-8 length reaches `size`, then cuts to exactly `size` bytes
+    (or a character less)."""
+    parts, n = [], 0
+    while n < size:
+        p = piece()
+        parts.append(p)
+        n += len(p.encode("utf-8"))
+    return "".join(parts).encode("utf-8")[:size].decode("utf-8", errors="ignore")
+
+
+def lines(size: int, width: int, chars: str, rng: random.Random) -> str:
+    return fill(size, lambda: "".join(rng.choice(chars) for _ in range(width)) + "\n")
+
+
+def chars_in(lo: int, hi: int, rng: random.Random, count: int = 64) -> str:
+    return "".join(chr(rng.randint(lo, hi)) for _ in range(count))
+
+
+def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
+    """(name, text) for every shape, in a fixed order; the same for the same size and seed."""
+    rng = random.Random(seed)
+    reps = lambda unit: (unit * (size // len(unit.encode("utf-8")) + 1)).encode("utf-8")[:size].decode(
+        "utf-8", errors="ignore")
+    shapes: list[tuple[str, str]] = []
+    for c in string.punctuation + string.ascii_letters + string.digits + " \t\n\r\x0b\x0c\xa0\u3000":
+        shapes.append((f"run {c!r}", reps(c)))
+    randoms = ["".join(rng.choice(string.printable[:94]) for _ in range(rng.randint(2, 4))) for _ in range(12)]
+    for unit in PATTERNS + randoms:
+        shapes.append((f"pattern {unit!r}", reps(unit)))
+
+    def rand(chars: str) -> str:
+        return fill(size, lambda: "".join(rng.choice(chars) for _ in range(256)))
+
+    shapes += [
+        ("random letters, one line", rand(string.ascii_letters)),
+        ("random lowercase, one line", rand(string.ascii_lowercase)),
+        ("words of 30-200 letters", fill(size, lambda: "".join(
+            rng.choice(string.ascii_lowercase) for _ in range(rng.randint(30, 200))) + " ")),
+        ("random digits", rand(string.digits)),
+        ("random punctuation", rand(string.punctuation)),
+        ("random printable ASCII", rand(string.printable[:95])),
+        ("hex, one line", rand("0123456789abcdef")),
+        ("hex, 64 columns", lines(size, 64, "0123456789abcdef", rng)),
+        ("base64, one line", rand(BASE64)),
+        ("base64, 76 columns", lines(size, 76, BASE64, rng)),
+        ("DNA, one line", rand("ACGT")),
+        ("DNA, 60 columns", lines(size, 60, "ACGT", rng)),
+        ("protein, one line", rand(PROTEIN)),
+        ("protein, 60 columns", lines(size, 60, PROTEIN, rng)),
+        ("UUIDs", fill(size, lambda: "%08x-%04x-%04x-%04x-%012x\n" % tuple(
+            rng.getrandbits(b) for b in (32, 16, 16, 16, 48)))),
+        ("random CJK", fill(size, lambda: chars_in(0x4E00, 0x9FFF, rng))),
+        ("random Hangul", fill(size, lambda: chars_in(0xAC00, 0xD7A3, rng))),
+        ("random emoji", fill(size, lambda: chars_in(0x1F300, 0x1FAFF, rng))),
+        ("random Cyrillic", fill(size, lambda: chars_in(0x400, 0x4FF, rng))),
+        ("random Devanagari", fill(size, lambda: chars_in(0x900, 0x97F, rng))),
+        ("combining-mark stacks", fill(size, lambda: rng.choice(string.ascii_letters) + "".join(
+            chr(rng.randint(0x300, 0x36F)) for _ in range(rng.randint(1, 8))))),
+        ("mixed Unicode whitespace", rand(WHITESPACE)),
+        ("random BMP code points", fill(size, lambda: "".join(
+            c for c in chars_in(0x20, 0xFFFD, rng) if not 0xD800 <= ord(c) <= 0xDFFF))),
+        ("lines of 300-1000 '-'", fill(size, lambda: "-" * rng.randint(300, 1000) + "\n")),
+    ]
+    return shapes
+
+
+def timed(fn, passes: int) -> float:
+    fn()
+    best = float("inf")
+    for _ in range(passes):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "", prose_path: Path = PROSE) -> None:
+    """Emits the markdown table: per shape and encoding, count and encode MB/s and their
+    ratio to prose-en.txt (`prose_path`) in this run; then the worst ratio of each column."""
+    prose = prose_path.read_text(encoding="utf-8")
+    prose_mb = len(prose.encode("utf-8")) / 1e6
+    encs = list(toks)
+    ref = {}
+    for enc in encs:
+        tok = toks[enc]
+        ref[enc] = (prose_mb / timed(lambda: tok.count(prose), passes),
+                    prose_mb / timed(lambda: tok.encode_ordinary(prose), passes))
+    emit("prose-en.txt in this run (MB/s, count / encode): " + ", ".join(
+        f"{enc} {c:.0f} / {e:.0f}" for enc, (c, e) in ref.items()))
+    emit()
+    emit("| shape | " + " | ".join(f"{e} count | ratio | {e} encode | ratio" for e in encs) + " |")
+    emit("|---|" + "---:|" * (4 * len(encs)))
+    worst = {(enc, k): (float("inf"), "") for enc in encs for k in range(2)}
+    for name, text in catalogue(size):
+        if only and only not in name:
+            continue
+        mb = len(text.encode("utf-8")) / 1e6
+        cells = []
+        for enc in encs:
+            tok = toks[enc]
+            for k, fn in enumerate((lambda: tok.count(text), lambda: tok.encode_ordinary(text))):
+                speed = mb / timed(fn, passes)
+                ratio = speed / ref[enc][k]
+                worst[(enc, k)] = min(worst[(enc, k)], (ratio, name))
+                cells += [f"{speed:.0f}", f"{ratio:.3f}"]
+        emit(f"| {name} | " + " | ".join(cells) + " |")
+    emit()
+    for (enc, k), (ratio, name) in worst.items():
+        emit(f"- worst {('count', 'encode')[k]} ratio, {enc}: {ratio:.3f} ({name})")
+    emit()
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--passes", type=int, default=3)
+    ap.add_argument("--size", type=int, default=SIZE)
+    ap.add_argument("--only", default="", help="only shapes whose name contains this")
+    ap.add_argument("--encoding", action="append", help="default: cl100k_base and o200k_base")
+    ap.add_argument("--prose", type=Path, default=PROSE, help="the prose text the ratios are to")
+    ap.add_argument("--dump", type=Path, help="write the shapes to files in this directory and stop")
+    args = ap.parse_args()
+    if args.dump:
+        args.dump.mkdir(parents=True, exist_ok=True)
+        for i, (name, text) in enumerate(catalogue(args.size)):
+            if args.only in name:
+                (args.dump / f"{i:03d}.txt").write_bytes(text.encode("utf-8"))
+                print(f"{i:03d}.txt  {name}")
+        return 0
+    if not args.prose.is_file():
+        print(f"no {args.prose}", file=sys.stderr)
+        return 2
+    toks = {e: zelkor.Tokenizer(e) for e in (args.encoding or ["cl100k_base", "o200k_base"])}
+    table(toks, args.passes, lambda line="": print(line, flush=True), args.size, args.only, args.prose)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

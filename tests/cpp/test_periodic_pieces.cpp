@@ -1,0 +1,185 @@
+// Long pieces through the piece encoder against the merge-loop BPE: runs and
+// repeated patterns (taken chunk by chunk), the same with a different head or
+// tail, repetition that stops midway, and hard text without repetition.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bpe_reference.h"
+#include "mb.h"
+#include "periodic_piece.h"
+#include "test_support.h"
+
+using zelkor::IdVec;
+using zelkor::Vocab;
+using zelkor_test::data_vocab;
+using Ids = std::vector<uint32_t>;
+
+namespace {
+
+const uint8_t* u8(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+std::string repeat(std::string_view unit, size_t bytes) {
+    std::string s;
+    while (s.size() < bytes) s += unit;
+    s.resize(bytes);
+    return s;
+}
+
+std::string random_of(std::mt19937& rng, std::string_view alphabet, size_t bytes) {
+    std::string s(bytes, ' ');
+    for (char& c : s) c = alphabet[rng() % alphabet.size()];
+    return s;
+}
+
+// Both entry points on one piece, appended behind an id that is already
+// there, against the reference; "" when all agree.
+std::string disagreement(const Vocab& v, const std::string& s) {
+    const Ids ref = zelkor_test::bpe_reference_long(v, u8(s), s.size());
+    for (bool mb : {false, true}) {
+        IdVec out;
+        out.push_back(7);
+        if (mb) {
+            zelkor::encode_mb(v, u8(s), s.size(), out);
+        } else {
+            zelkor::encode_with_first(v, u8(s), s.size(), zelkor::longest_prefix_token(v, u8(s), s.size()), out);
+        }
+        if (out[0] != 7 || Ids(out.begin() + 1, out.end()) != ref)
+            return mb ? "encode_mb differs" : "encode_with_first differs";
+    }
+    return {};
+}
+
+void check_all(const Vocab& v, const std::vector<std::pair<std::string, std::string>>& pieces) {
+    int failures = 0;
+    for (const auto& [name, piece] : pieces) {
+        std::string why = disagreement(v, piece);
+        if (why.empty()) continue;
+        ADD_FAILURE() << why << ": " << name << " (" << piece.size() << " bytes)";
+        if (++failures == 5) return;
+    }
+}
+
+class LongPieces : public ::testing::TestWithParam<const char*> {
+protected:
+    const Vocab& vocab() { return *data_vocab(GetParam()); }
+    void SetUp() override { ASSERT_NE(data_vocab(GetParam()), nullptr); }
+};
+
+// Every printable ASCII character and the whitespace ones, as a run, a run
+// behind a space or a letter, and a run with a different last byte.
+TEST_P(LongPieces, RunsOfEveryAsciiCharacter) {
+    std::vector<std::pair<std::string, std::string>> pieces;
+    for (int c = 32; c < 127; ++c) {
+        const std::string run = repeat(std::string(1, char(c)), 3000);
+        pieces.push_back({"run of " + std::string(1, char(c)), run});
+        pieces.push_back({"space and run of " + std::string(1, char(c)), " " + run});
+        pieces.push_back({"run of " + std::string(1, char(c)) + " and x", run + "x"});
+    }
+    for (const char* ws : {"\t", "\n", "\r", "\v", "\f", "\xC2\xA0", "\xE3\x80\x80", "\r\n"})
+        pieces.push_back({"whitespace run", repeat(ws, 2500)});
+    check_all(vocab(), pieces);
+}
+
+// Units of two to four characters, fixed and drawn at random, and longer
+// units up to and past the longest that is looked for.
+TEST_P(LongPieces, RepeatedPatterns) {
+    std::mt19937 rng(17);
+    std::vector<std::pair<std::string, std::string>> pieces;
+    std::vector<std::string> units = {"ab", "-=", "+-", "<>", "/*", "_-", "\t ", " \n", "aB", "0.", "abc",
+                                      "-=-", "+--", "1, ", "+--+", "abcd", "<!--", "=-=-", "ab1 "};
+    for (int i = 0; i < 40; ++i) {
+        std::string u;
+        for (size_t k = 2 + rng() % 3; k > 0; --k) u += char(33 + rng() % 94);
+        units.push_back(u);
+    }
+    for (size_t len : {7, 16, 33, 63, 64, 65, 100})
+        units.push_back(random_of(rng, "abcdefghijklmnopqrstuvwxyz-=", len));
+    for (const std::string& u : units) pieces.push_back({"pattern " + u, repeat(u, 3000 + rng() % 2000)});
+    check_all(vocab(), pieces);
+}
+
+// Lengths around where chunking starts, and pieces whose repetition ends
+// or changes part-way, so that the chunks and the rest meet at every kind
+// of place.
+TEST_P(LongPieces, RepetitionThatStops) {
+    std::mt19937 rng(18);
+    std::vector<std::pair<std::string, std::string>> pieces;
+    for (size_t n : {1023, 1024, 1039, 1040, 1041, 1055, 1056, 1057, 1100, 1536, 2047, 2048, 2049})
+        for (const char* u : {"-", "=", "ab", "+--+"}) pieces.push_back({"length " + std::to_string(n), repeat(u, n)});
+    for (int i = 0; i < 40; ++i) {
+        const std::string unit = random_of(rng, "-=*#/+_ab", 1 + rng() % 4);
+        std::string s = random_of(rng, "xyz-", rng() % 20) + repeat(unit, 1100 + rng() % 3000);
+        const int tail = int(rng() % 3);
+        if (tail == 1) s += random_of(rng, "abcdefghijklmnopqrstuvwxyz", 200 + rng() % 2000);
+        if (tail == 2) s += repeat(random_of(rng, "-=*#/+_", 1 + rng() % 3), 1100 + rng() % 2000);
+        s.insert(s.size() / 2 + rng() % 64, 1, "!x="[rng() % 3]);
+        pieces.push_back({"repetition that stops, unit " + unit, s});
+    }
+    check_all(vocab(), pieces);
+}
+
+// Text that does not repeat, and whole characters repeated: the usual
+// search, with the memo and scratch of long pieces.
+TEST_P(LongPieces, HardTextWithoutRepetition) {
+    std::mt19937 rng(19);
+    std::vector<std::pair<std::string, std::string>> pieces = {
+        {"random letters", random_of(rng, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ", 6000)},
+        {"DNA", random_of(rng, "ACGT", 6000)},
+        {"protein", random_of(rng, "ACDEFGHIKLMNPQRSTVWY", 6000)},
+        {"hex", random_of(rng, "0123456789abcdef", 6000)},
+        {"base64", random_of(rng, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", 6000)},
+        {"punctuation", random_of(rng, "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~", 6000)},
+        {"CJK run", repeat("\xE4\xBD\xA0", 6000)},
+        {"Hangul pair", repeat("\xEA\xB0\x80\xEB\x82\x98", 6000)},
+        {"emoji run", repeat("\xF0\x9F\x98\x80", 6000)},
+        {"combining marks", repeat("a\xCC\x81\xCC\x82\xCC\x83", 6000)},
+    };
+    check_all(vocab(), pieces);
+}
+
+// Long instances: tens of KiB of the shapes that were slowest.
+TEST_P(LongPieces, TensOfKibibytes) {
+    std::mt19937 rng(20);
+    std::vector<std::pair<std::string, std::string>> pieces = {
+        {"run of -", repeat("-", 40000)},        {"run of =", repeat("=", 40000).insert(0, 1, ' ')},
+        {"pattern +--+", repeat("+--+", 40000)}, {"pattern ab", repeat("ab", 40000)},
+        {"run of tabs", repeat("\t", 40000)},
+        {"random lowercase", random_of(rng, "abcdefghijklmnopqrstuvwxyz", 40000)},
+    };
+    check_all(vocab(), pieces);
+}
+
+// The fast reference is the textbook one, on pieces short enough for both.
+TEST_P(LongPieces, ReferencesAgree) {
+    std::mt19937 rng(22);
+    for (int i = 0; i < 300; ++i) {
+        const std::string s = i % 2 ? random_of(rng, "ab-= \t", 1 + rng() % 200)
+                                    : repeat(random_of(rng, "abcdefghijklmnopqrstuvwxyz", 1 + rng() % 3), 1 + rng() % 200);
+        ASSERT_EQ(zelkor_test::bpe_reference_long(vocab(), u8(s), s.size()),
+                  zelkor_test::bpe_reference(vocab(), u8(s), s.size()))
+            << s;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LongPieces, ::testing::Values("cl100k.vocab", "o200k.vocab"),
+                         [](const auto& p) { return std::string(p.param[0] == 'c' ? "cl100k" : "o200k"); });
+
+// The unit found is the shortest, looked for a little way into the piece.
+TEST(PiecePeriod, ShortestUnitAfterTheHead) {
+    using zelkor::detail::piece_period;
+    EXPECT_EQ(piece_period(u8(repeat("-", 400).insert(0, 1, ' '))), 1u);
+    EXPECT_EQ(piece_period(u8(repeat("abab", 400))), 2u);
+    EXPECT_EQ(piece_period(u8(repeat("+--", 400))), 3u);
+    std::mt19937 rng(21);
+    const std::string unit64 = random_of(rng, "abcdefgh", 64);
+    const std::string unit65 = random_of(rng, "abcdefgh", 65);
+    EXPECT_EQ(piece_period(u8(repeat(unit64, 800))), 64u);
+    EXPECT_EQ(piece_period(u8(repeat(unit65, 800))), 0u);
+    EXPECT_EQ(piece_period(u8(random_of(rng, "abcdefgh", 800))), 0u);
+}
+
+}  // namespace
