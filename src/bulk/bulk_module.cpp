@@ -15,6 +15,7 @@
 #include "nogil.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
+#include "signal_poll.h"
 
 namespace zelkor::bulk {
 
@@ -74,10 +75,12 @@ bool run_args(PyObject* module, PyObject* tok, PyObject* threads, PyObject* with
 PyObject* run_chunk(const RunArgs& r, const ArrowArray& input, StringLayout layout, ColumnOp op) {
     Taken<ArrowSchema> schema;
     Taken<ArrowArray> array;
-    const std::string error = py::without_lock([&] {
-        return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special, schema.value,
-                          array.value);
-    });
+    const std::string error = py::without_lock(
+        [&] {
+            return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special,
+                              schema.value, array.value);
+        },
+        r.calls->stop_thread);
     if (!error.empty()) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;
@@ -197,7 +200,7 @@ bool ensure_panic() {
 
 int bulk_exec(PyObject* m) {
     return py::guarded_int([&]() -> int {
-        if (!ensure_panic()) return -1;
+        if (!ensure_panic() || !py::note_main_thread()) return -1;
         if (PyModule_AddObjectRef(m, "PanicException", py::panic_exception()) < 0) return -1;
         Ref engine = Ref::steal(PyImport_ImportModule("zelkor._zelkor"));
         if (!engine) return -1;

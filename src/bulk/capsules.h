@@ -6,6 +6,7 @@
 
 #include "arrow_abi.h"
 #include "arrow_strings.h"
+#include "thread_end.h"
 
 namespace zelkor::bulk {
 
@@ -19,7 +20,9 @@ public:
     Taken(const Taken&) = delete;
     Taken& operator=(const Taken&) = delete;
     ~Taken() {
-        if (value.release) value.release(&value);
+        // A producer's callback may be Python code: not on a thread the
+        // interpreter ends (thread_end.h).
+        if (value.release && py::python_objects_usable()) value.release(&value);
     }
     T value{};
 };

@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "ascii_scan.h"
+#include "interrupt.h"
 #include "uclass.h"
 #include "utf8_lenient.h"
 
@@ -441,7 +442,12 @@ inline void split_text(const uint8_t* text, size_t len, const uint8_t* cls, Next
         return e;
     };
     size_t p = 0, stretch = SCAN_STRETCH_MIN;
+    size_t poll_at = POLL_BYTES;  // a long text may be stopped (interrupt.h)
     while (len - p >= 64) {
+        if (p >= poll_at) [[unlikely]] {
+            poll_at = p + POLL_BYTES;
+            poll_stop();
+        }
         // Non-ASCII at hand: a window would settle nothing.
         if ((text[p] | text[p + 1]) & 0x80) {
             p = one(p);

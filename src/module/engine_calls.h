@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interrupt.h"
 #include "tokenizer.h"
 
 namespace zelkor::py {
@@ -20,6 +21,8 @@ struct EngineCalls {
     std::vector<uint32_t> (*count_batch)(const Tokenizer& tok,
                                          const std::vector<std::string_view>& texts,
                                          size_t threads, bool with_special);
+    // Where these operations look for a stop (interrupt.h).
+    StopThread& (*stop_thread)();
 };
 
 }  // namespace zelkor::py

@@ -5,6 +5,7 @@
 
 #include "boundary.h"
 #include "nogil.h"
+#include "signal_poll.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
 
@@ -33,7 +34,7 @@ int module_exec(PyObject* m) {
                          Py_TYPE(m)->tp_name);
             return -1;
         }
-        if (!ensure_process_objects()) return -1;
+        if (!ensure_process_objects() || !note_main_thread()) return -1;
         if (PyModule_AddObjectRef(m, "Tokenizer", tokenizer_type()) < 0) return -1;
         if (PyModule_AddStringConstant(m, "__version__", "0.1.4") < 0) return -1;
         Ref names = Ref::steal(PyList_New(0));
