@@ -192,6 +192,7 @@ PyMethodDef bulk_methods[] = {
 #undef FAST
 
 std::mutex g_create_lock;
+const py::FreshInChild<g_create_lock> g_create_lock_after_fork;
 
 bool ensure_panic() {
     const auto held = py::lock_detached(g_create_lock);

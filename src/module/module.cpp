@@ -15,6 +15,7 @@ namespace {
 
 // Guards the once-per-process creation of the class and the exception.
 std::mutex g_create_lock;
+const FreshInChild<g_create_lock> g_create_lock_after_fork;
 
 bool ensure_process_objects() {
     const auto held = lock_detached(g_create_lock);

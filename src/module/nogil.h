@@ -4,9 +4,11 @@
 #pragma once
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -61,6 +63,16 @@ auto without_lock(F&& f, StopThread& (*stops)() = &stop_thread) -> decltype(f())
     if (failure) std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<R>) return std::move(*result);
 }
+
+// Registers, when the module is loaded, a fork handler that gives the
+// child M unlocked: another thread of the parent may hold it at the fork,
+// and the child has no such thread to ever unlock it.
+template <std::mutex& M>
+struct FreshInChild {
+    FreshInChild() {
+        pthread_atfork(nullptr, nullptr, [] { new (&M) std::mutex; });
+    }
+};
 
 // Locks m, waiting for it detached from the interpreter: a thread that holds
 // m may need the interpreter meanwhile (a collection stops every attached
