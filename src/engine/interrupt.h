@@ -15,9 +15,10 @@ namespace zelkor {
 
 struct Interrupted {};
 
-// Input bytes between two polls of one thread: at the slowest encode speeds
-// well under a millisecond's work, rare enough to cost nothing measurable.
-inline constexpr size_t POLL_BYTES = size_t(256) << 10;
+// Input bytes between two polls of one thread: some 20 ms of work at the
+// slowest encode speeds (a few MB/s, on long words of random letters), and
+// rare enough at the usual ones to cost nothing measurable.
+inline constexpr size_t POLL_BYTES = size_t(64) << 10;
 
 struct StopControl {
     std::atomic<bool> stop{false};
