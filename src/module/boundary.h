@@ -21,6 +21,12 @@ bool ensure_panic_exception(const char* qualified_name);
 // Sets the panic exception with `message`.
 void raise_panic(const char* message);
 
+// A stopped engine call: the signal handler's exception is normally set
+// already; a call is never failed without one.
+inline void interrupted() {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+}
+
 // Runs a method body. std::bad_alloc becomes MemoryError, an interrupted
 // engine call the exception the signal handler set, every other C++
 // exception the panic exception with its message.
@@ -35,7 +41,7 @@ PyObject* guarded(F&& body) {
     }
     ZELKOR_PASS_THREAD_END
     catch (const Interrupted&) {
-        // The signal handler's exception is set already.
+        interrupted();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -54,6 +60,7 @@ int guarded_int(F&& body) {
     }
     ZELKOR_PASS_THREAD_END
     catch (const Interrupted&) {
+        interrupted();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
