@@ -378,6 +378,11 @@ void release_thread_caches() {
     h.count = 0;
 }
 
+void with_pool_locked(void (*f)(void*), void* ctx) {
+    PoolSection s;
+    f(ctx);
+}
+
 void free_pool() {
     PoolSection s;
     for (PretokenCache& r : s.records()) free_table(r);
