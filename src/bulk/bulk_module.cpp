@@ -80,7 +80,7 @@ PyObject* run_chunk(const RunArgs& r, const ArrowArray& input, StringLayout layo
             return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special,
                               schema.value, array.value);
         },
-        r.calls->stop_thread);
+        SIZE_MAX, r.calls->stop_thread);
     if (!error.empty()) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;

@@ -4,6 +4,8 @@
 
 namespace zelkor {
 
+std::atomic<uint32_t> STOP_SCOPES{0};
+
 StopThread& stop_thread() {
     thread_local StopThread t;
     return t;
@@ -17,7 +19,7 @@ void poll_stop() {
     if (c->stopped()) throw Interrupted{};
 }
 
-void pass_bytes(size_t n) {
+void pass_bytes_slow(size_t n) {
     StopThread& t = stop_thread();
     if (!t.control) return;
     if (n < t.credit) {

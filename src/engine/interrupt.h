@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 namespace zelkor {
@@ -29,11 +30,16 @@ struct StopControl {
     bool stopped() const { return stop.load(std::memory_order_relaxed); }
 };
 
+// The number of threads that have a control installed, process-wide:
+// while there are none, accounting for a text costs one load.
+extern std::atomic<uint32_t> STOP_SCOPES;
+
 // What one thread knows of the call it works for.
 struct StopThread {
     StopControl* control = nullptr;
     bool owner = false;           // runs control->check at its polls
     size_t credit = POLL_BYTES;   // bytes until the next poll
+    std::atomic<uint32_t>* scopes = &STOP_SCOPES;  // of the engine this record belongs to
 };
 
 // This thread's record in the engine. The binding modules that link no
@@ -48,8 +54,10 @@ public:
         t.control = c;
         t.owner = owner && c && c->check;
         t.credit = POLL_BYTES;
+        if (c) t.scopes->fetch_add(1, std::memory_order_relaxed);
     }
     ~StopScope() {
+        if (t_.control) t_.scopes->fetch_sub(1, std::memory_order_relaxed);
         t_.control = prev_;
         t_.owner = prev_owner_;
     }
@@ -66,9 +74,13 @@ private:
 // the owning thread).
 void poll_stop();
 
+void pass_bytes_slow(size_t n);
+
 // Accounts for n bytes about to be encoded, and polls once POLL_BYTES have
 // passed since the last poll of this thread.
-void pass_bytes(size_t n);
+inline void pass_bytes(size_t n) {
+    if (STOP_SCOPES.load(std::memory_order_relaxed) != 0) pass_bytes_slow(n);
+}
 
 // The shared side of one batch: workers on other threads install the
 // control of the calling thread, and the caller waits for them while it

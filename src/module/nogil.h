@@ -35,18 +35,20 @@ inline void reattach(PyThreadState* state) {
 // Calls f() without the lock and returns its result. What f throws is
 // thrown again once the lock is back: the lock is never re-taken while an
 // exception unwinds (an end of the thread then would abort the process).
-// On the main thread the call stops when a signal handler raises (see
-// signal_poll.h) and Interrupted is thrown with the handler's exception set.
-// `stops` is the engine's stop_thread; null where the work has no polls
-// (the default is the engine linked with this module).
+// On the main thread a call on `input_bytes` of text (POLL_BYTES or more:
+// shorter work never polls) stops when a signal handler raises (see
+// signal_poll.h), and Interrupted is thrown with the handler's exception
+// set. `stops` is the engine's stop_thread; the default is the engine
+// linked with this module.
 template <class F>
-auto without_lock(F&& f, StopThread& (*stops)() = &stop_thread) -> decltype(f()) {
+auto without_lock(F&& f, size_t input_bytes = 0, StopThread& (*stops)() = &stop_thread)
+    -> decltype(f()) {
     using R = decltype(f());
     std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
     std::exception_ptr failure;
     PyThreadState* state = PyEval_SaveThread();
     {
-        SignalPoll poll(state, stops);
+        SignalPoll poll(state, input_bytes >= POLL_BYTES ? stops : nullptr);
         try {
             if constexpr (std::is_void_v<R>)
                 f();
@@ -79,7 +81,7 @@ struct FreshInChild {
 // thread), so waiting attached could deadlock.
 inline std::unique_lock<std::mutex> lock_detached(std::mutex& m) {
     std::unique_lock<std::mutex> held(m, std::try_to_lock);
-    if (!held.owns_lock()) without_lock([&] { held.lock(); }, nullptr);
+    if (!held.owns_lock()) without_lock([&] { held.lock(); }, 0, nullptr);
     return held;
 }
 

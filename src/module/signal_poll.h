@@ -67,7 +67,6 @@ public:
         if (!stops || PyThread_get_thread_ident() != main_thread_ident().load()) return;
         control_.check = &check;
         control_.ctx = this;
-        next_ = std::chrono::steady_clock::now() + CHECK_INTERVAL;
         scope_.emplace(stops(), &control_, true);
     }
     SignalPoll(const SignalPoll&) = delete;
@@ -91,6 +90,8 @@ private:
 
     PyThreadState* state_;
     StopControl control_;
+    // The first poll checks at once: it comes only after POLL_BYTES of
+    // work, and short calls are spared the clock.
     std::chrono::steady_clock::time_point next_{};
     std::optional<StopScope> scope_;
 };

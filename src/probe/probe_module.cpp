@@ -107,7 +107,7 @@ PyObject* probe_pretokens(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (uc) zelkor::split_o200k(uc.value(), text, len, collect);
             else error = uc.error();
         }
-    });
+    });  // no polls: the splitter is not stopped here
     if (!error.empty()) {
         PyErr_SetString(PyExc_RuntimeError, error.c_str());
         return nullptr;
