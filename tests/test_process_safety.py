@@ -122,6 +122,13 @@ FORK_SCRIPT = """
 """
 
 
+# The sanitizer runtimes lose children of a fork under thread load on their
+# own (a script of plain Python threads hangs there too), so this case runs
+# only on an ordinary build.
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or "libtsan" in os.environ.get("LD_PRELOAD", ""),
+    reason="fork under thread load is not reliable under the sanitizer runtime",
+)
 def test_fork_under_load_leaves_a_working_child():
     r = run_script(FORK_SCRIPT, "150", timeout=120)
     assert r.returncode == 0, r.stderr[-2000:]
@@ -144,9 +151,12 @@ SIGINT_SCRIPT = """
     sample = block[:20000]
     expected = (tok.encode(sample), tok.count(block), tok.encode_batch([sample] * 3, threads=2))
 
+    tok.count(block)  # warm: the timing below is of the steady speed
     t0 = time.perf_counter(); tok.count(block); rate = len(block) / (time.perf_counter() - t0)
-    size = min(int(rate * 4), 400_000_000)   # about 4 s of single-text work
-    big = block * max(1, size // len(block))
+    # About 4 s of single-text work, and never less than 20 MB: a slow
+    # moment while timing must not make the calls too short to interrupt.
+    size = min(max(int(rate * 4), 20_000_000), 200_000_000)
+    big = block * (size // len(block))
     parts = [big[: len(big) // 4]] * 8
 
     calls = {
