@@ -15,6 +15,7 @@
 #include "nogil.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
+#include "signal_poll.h"
 
 namespace zelkor::py {
 const char PANIC_EXCEPTION_NAME[] = "zelkor._bulk.PanicException";
@@ -67,10 +68,12 @@ bool run_args(PyObject* module, PyObject* tok, PyObject* threads, PyObject* with
 PyObject* run_chunk(const RunArgs& r, const ArrowArray& input, StringLayout layout, ColumnOp op) {
     Taken<ArrowSchema> schema;
     Taken<ArrowArray> array;
-    const std::string error = py::without_lock([&] {
-        return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special, schema.value,
-                          array.value);
-    });
+    const std::string error = py::without_lock(
+        [&] {
+            return run_column(*r.calls, *r.tok, input, layout, op, r.threads, r.with_special,
+                              schema.value, array.value);
+        },
+        SIZE_MAX, r.calls->stop_thread);
     if (!error.empty()) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;
@@ -193,6 +196,7 @@ int bulk_exec(PyObject* m) {
     return py::guarded_int([&]() -> int {
         // The tokenizer class is that of this interpreter's _zelkor; the
         // panic class is this interpreter's too.
+        if (!py::note_main_thread()) return -1;
         Ref panic = Ref::steal(py::panic_exception());
         if (!panic) return -1;
         if (PyModule_AddObjectRef(m, "PanicException", panic.get()) < 0) return -1;

@@ -6,6 +6,7 @@
 
 #include "arrow_abi.h"
 #include "arrow_strings.h"
+#include "thread_end.h"
 
 namespace zelkor::bulk {
 
@@ -41,7 +42,11 @@ public:
     Taken() = default;
     Taken(const Taken&) = delete;
     Taken& operator=(const Taken&) = delete;
-    ~Taken() { release_struct(value); }
+    ~Taken() {
+        // A producer's callback may be Python code: not on a thread the
+        // interpreter ends (thread_end.h).
+        if (py::python_objects_usable()) release_struct(value);
+    }
     T value{};
 };
 

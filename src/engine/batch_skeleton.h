@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "interrupt.h"
 #include "pcache.h"
 #include "tokenizer.h"
 
@@ -61,7 +62,7 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
 
     if (t < 2) {
         auto state = make_state();
-        for (size_t i = 0; i < n; ++i) process(state, i, uint32_t(1));
+        for (size_t i = 0; i < n; ++i) process(state, i, uint32_t(1));  // polls inside
         return;
     }
 
@@ -72,14 +73,20 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
     std::atomic<size_t> non_memory_failures{0};
+    // Stop: the calling thread's control reaches every worker; a stopped
+    // batch ends at the workers' next poll and throws Interrupted here.
+    BatchStop stop;
     auto worker = [&]() noexcept {
         try {
             auto state = make_state();
             for (;;) {
+                if (stop.stopped()) break;
                 const size_t i = next.fetch_add(1);
                 if (i >= n) break;
                 process(state, i, workers);
             }
+        } catch (const Interrupted&) {
+            // Not a failure: the flag is set, the others stop too.
         } catch (const std::bad_alloc&) {
             failures.fetch_add(1);
         } catch (...) {
@@ -92,7 +99,11 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
     pool.reserve(t - 1);
     for (size_t k = 1; k < t; ++k) {
         try {
-            pool.emplace_back(worker);
+            pool.emplace_back([&] {
+                const StopScope scope = stop.enter_worker();
+                worker();
+                stop.worker_done();
+            });
         } catch (const std::system_error&) {
             break;  // out of threads, or of memory for a stack: run on those started
         } catch (const std::bad_alloc&) {
@@ -100,8 +111,10 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
         }
     }
     worker();
+    stop.wait(pool.size());
     for (std::thread& th : pool) th.join();
 
+    if (stop.stopped()) throw Interrupted{};
     if (failures.load() != 0) {
         if (non_memory_failures.load() == 0) throw std::bad_alloc();
         throw BatchError("a scoped thread panicked");

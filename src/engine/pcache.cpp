@@ -2,10 +2,12 @@
 
 #include "big_tables.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <exception>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace zelkor {
@@ -107,21 +109,36 @@ void free_table(PretokenCache& r) {
     r.longs = nullptr;
 }
 
+struct Holder;
+
+// Every thread's holder is on one list, so that a forked child, which has
+// only the thread that forked, can free the tables of all the others.
 struct Pool {
     std::mutex mutex;
     bool poisoned = false;
     std::vector<PretokenCache> records;
+    Holder* holders = nullptr;
 };
+
+void before_fork();
+void after_fork_parent();
+void after_fork_child();
 
 Pool& pool() {
     // Never destroyed: threads may still return tables while the process
     // shuts down.
-    static Pool* p = new Pool;
+    static Pool* p = [] {
+        Pool* created = new Pool;
+        pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        return created;
+    }();
     return *p;
 }
 
 // A section holding the pool lock. If an exception leaves it, the list may
-// be half-updated, so the pool is given up for good.
+// be half-updated, so the pool is given up for good. Every change of a
+// holder's tables happens inside one, so a fork (which waits for the lock)
+// never finds a table on its way between a holder and the pool.
 class PoolSection {
 public:
     PoolSection() : pool_(pool()), lock_(pool_.mutex), exceptions_(std::uncaught_exceptions()) {}
@@ -130,6 +147,7 @@ public:
     }
     bool poisoned() const { return pool_.poisoned; }
     std::vector<PretokenCache>& records() { return pool_.records; }
+    Holder*& holders() { return pool_.holders; }
 
 private:
     Pool& pool_;
@@ -137,16 +155,15 @@ private:
     int exceptions_;
 };
 
-void return_to_pool(PretokenCache r) {
+// Puts an idle record in POOL; where it cannot be kept its table is freed.
+void stash(PoolSection& s, PretokenCache r) {
     if (!r.table) return;  // a disabled record is simply dropped
-    try {
-        PoolSection s;
-        if (!s.poisoned()) {
+    if (!s.poisoned()) {
+        try {
             s.records().push_back(r);
             return;
+        } catch (const std::bad_alloc&) {
         }
-    } catch (...) {
-        // Locking or growing the list failed: the table cannot be kept.
     }
     free_table(r);
 }
@@ -155,27 +172,77 @@ struct Holder {
     PretokenCache recs[2];
     uint32_t count = 0;
     bool borrowed = false;
+    Holder* prev = nullptr;
+    Holder* next = nullptr;
+    Holder();
     ~Holder();
 };
 
 // Set once the holder of this thread is gone; trivially destructible, so it
 // stays readable to destructors that run after it.
 thread_local bool holder_gone = false;
+thread_local Holder* this_holder = nullptr;
 
 Holder& holder() {
     thread_local Holder h;
     return h;
 }
 
-Holder::~Holder() {
-    holder_gone = true;
-    for (uint32_t i = 0; i < count; ++i) return_to_pool(recs[i]);
-    count = 0;
+Holder::Holder() {
+    PoolSection s;
+    next = s.holders();
+    if (next) next->prev = this;
+    s.holders() = this;
+    this_holder = this;
 }
 
-PretokenCache take_from_pool(uint64_t owner, bool& found) {
-    found = false;
+void unlink(Holder*& first, Holder& h) {
+    if (h.prev) h.prev->next = h.next;
+    else first = h.next;
+    if (h.next) h.next->prev = h.prev;
+    h.prev = h.next = nullptr;
+}
+
+Holder::~Holder() {
+    holder_gone = true;
+    this_holder = nullptr;
     PoolSection s;
+    for (uint32_t i = 0; i < count; ++i) stash(s, recs[i]);
+    count = 0;
+    unlink(s.holders(), *this);
+}
+
+void before_fork() { pool().mutex.lock(); }
+
+void after_fork_parent() { pool().mutex.unlock(); }
+
+// The only thread of the child is the one that forked. The tables of the
+// others are freed, and the budget counts what is left: the pool's and
+// this thread's.
+void after_fork_child() {
+    Pool& p = pool();
+    Holder* h = p.holders;
+    while (h) {
+        Holder* next = h->next;
+        if (h != this_holder) {
+            for (uint32_t i = 0; i < h->count; ++i) free_table(h->recs[i]);
+            h->count = 0;
+            h->borrowed = false;
+            unlink(p.holders, *h);
+        }
+        h = next;
+    }
+    uint64_t live = 0;
+    for (const PretokenCache& r : p.records) live += r.capacity * sizeof(CacheEntry);
+    if (this_holder)
+        for (uint32_t i = 0; i < this_holder->count; ++i)
+            live += this_holder->recs[i].capacity * sizeof(CacheEntry);
+    LIVE_BYTES.store(live);
+    p.mutex.unlock();
+}
+
+PretokenCache take_from_pool(PoolSection& s, uint64_t owner, bool& found) {
+    found = false;
     if (s.poisoned()) return PretokenCache{};
     auto& recs = s.records();
     for (size_t i = 0; i < recs.size(); ++i) {
@@ -248,15 +315,16 @@ CacheLease::CacheLease(uint64_t owner, uint32_t workers) : rec_(&disabled_) {
             return;
         }
     }
-    if (h.count == 2) {
-        PretokenCache oldest = h.recs[0];
-        h.recs[0] = h.recs[1];
-        h.count = 1;
-        return_to_pool(oldest);
-    }
     try {
+        PoolSection s;
+        if (h.count == 2) {
+            const PretokenCache oldest = h.recs[0];
+            h.recs[0] = h.recs[1];
+            h.count = 1;
+            stash(s, oldest);
+        }
         bool found;
-        PretokenCache r = take_from_pool(owner, found);
+        PretokenCache r = take_from_pool(s, owner, found);
         if (!found) r = new_record(owner, workers);
         h.recs[h.count] = r;
         rec_ = &h.recs[h.count];
@@ -276,13 +344,14 @@ void park_thread_caches(uint64_t owner, uint32_t workers) {
     if (h.borrowed) return;
     const uint64_t share = cache_table_bytes(workers, CACHE_BUDGET);
     uint32_t kept = 0;
+    PoolSection s;
     for (uint32_t i = 0; i < h.count; ++i) {
         if (h.recs[i].capacity * sizeof(CacheEntry) > share)
             free_table(h.recs[i]);
         else if (h.recs[i].owner == owner && h.recs[i].table)
             h.recs[kept++] = h.recs[i];  // warm in this core's caches: keep using it
         else
-            return_to_pool(h.recs[i]);
+            stash(s, h.recs[i]);
     }
     h.count = kept;
 }
@@ -307,8 +376,14 @@ size_t held_count() { return holder().count; }
 
 void release_thread_caches() {
     Holder& h = holder();
-    for (uint32_t i = 0; i < h.count; ++i) return_to_pool(h.recs[i]);
+    PoolSection s;
+    for (uint32_t i = 0; i < h.count; ++i) stash(s, h.recs[i]);
     h.count = 0;
+}
+
+void with_pool_locked(void (*f)(void*), void* ctx) {
+    PoolSection s;
+    f(ctx);
 }
 
 void free_pool() {

@@ -195,6 +195,8 @@ size_t held_count();
 void release_thread_caches();
 // Frees every table in POOL.
 void free_pool();
+// Runs f(ctx) with the pool lock held, as any pool section holds it.
+void with_pool_locked(void (*f)(void*), void* ctx);
 }  // namespace pcache_testing
 
 }  // namespace zelkor

@@ -20,11 +20,13 @@
 // matches it again on code points.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "ascii_scan.h"
+#include "interrupt.h"
 #include "uclass.h"
 #include "utf8_lenient.h"
 
@@ -441,22 +443,30 @@ inline void split_text(const uint8_t* text, size_t len, const uint8_t* cls, Next
         return e;
     };
     size_t p = 0, stretch = SCAN_STRETCH_MIN;
-    while (len - p >= 64) {
-        // Non-ASCII at hand: a window would settle nothing.
-        if ((text[p] | text[p + 1]) & 0x80) {
-            p = one(p);
-            continue;
+    // p < windows_end: 64 bytes remain. The windows go in runs of
+    // POLL_BYTES, between which a long text may be stopped (interrupt.h).
+    const size_t windows_end = len >= 64 ? len - 63 : 0;
+    for (;;) {
+        const size_t run_end = std::min(windows_end, p + POLL_BYTES);
+        while (p < run_end) {
+            // Non-ASCII at hand: a window would settle nothing.
+            if ((text[p] | text[p + 1]) & 0x80) {
+                p = one(p);
+                continue;
+            }
+            const size_t q = split_ascii_window<O200k>(text + p, 64, cls, text, p, sink);
+            if (q != p) {
+                p = q;
+                stretch = SCAN_STRETCH_MIN;
+                continue;
+            }
+            const size_t until = p + stretch;
+            do p = one(p);
+            while (p < until && p < len);
+            if (stretch < SCAN_STRETCH_MAX) stretch *= 2;
         }
-        const size_t q = split_ascii_window<O200k>(text + p, 64, cls, text, p, sink);
-        if (q != p) {
-            p = q;
-            stretch = SCAN_STRETCH_MIN;
-            continue;
-        }
-        const size_t until = p + stretch;
-        do p = one(p);
-        while (p < until && p < len);
-        if (stretch < SCAN_STRETCH_MAX) stretch *= 2;
+        if (p >= windows_end) break;
+        poll_stop();
     }
     if (len - p >= 16 && !((text[p] | text[p + 1]) & 0x80)) {
         uint8_t padded[64];

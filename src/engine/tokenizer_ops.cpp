@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "encode_loop.h"
+#include "interrupt.h"
 #include "pcache.h"
 #include "tokenizer.h"
 
@@ -12,6 +13,7 @@ void encode_into_workers(const Tokenizer& tok, const uint8_t* text, size_t len, 
                          uint32_t workers) {
     out.reserve_extra(len / 3 + 8);
     if (len == 0) return;
+    pass_bytes(len);
     CacheLease lease(tok.id, workers == 0 ? 1 : workers);
     if (tok.is_o200k)
         encode_core_o200k(tok, text, len, out, lease.cache());
@@ -30,6 +32,7 @@ size_t count_workers(const Tokenizer& tok, const uint8_t* text, size_t len, IdVe
     if (len == 0) return 0;
     // Room for a drain's worth of ids and the pre-token that passes it.
     scratch.reserve_extra(4096);
+    pass_bytes(len);
     CacheLease lease(tok.id, workers == 0 ? 1 : workers);
     return count_core(tok, text, len, scratch, lease.cache());
 }

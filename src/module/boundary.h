@@ -6,6 +6,9 @@
 #include <exception>
 #include <new>
 
+#include "interrupt.h"
+#include "thread_end.h"
+
 namespace zelkor::py {
 
 // The full name of the exception class for internal failures; each
@@ -22,12 +25,27 @@ PyObject* panic_exception();
 // (SystemError before the module has made it).
 void raise_panic(const char* message);
 
-// Runs a method body. std::bad_alloc becomes MemoryError, every other C++
+// A stopped engine call: the signal handler's exception is normally set
+// already; a call is never failed without one.
+inline void interrupted() {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+}
+
+// Runs a method body. std::bad_alloc becomes MemoryError, an interrupted
+// engine call the exception the signal handler set, every other C++
 // exception the panic exception with its message.
+//
+// Not noexcept, and the thread-ending unwind passes through: on CPython
+// 3.10-3.13 a thread that re-takes the interpreter during finalization is
+// ended by an unwind that must reach the thread's start.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
+    }
+    ZELKOR_PASS_THREAD_END
+    catch (const Interrupted&) {
+        interrupted();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -40,9 +58,13 @@ PyObject* guarded(F&& body) noexcept {
 
 // The same for slots that report failure with -1.
 template <class F>
-int guarded_int(F&& body) noexcept {
+int guarded_int(F&& body) {
     try {
         return body();
+    }
+    ZELKOR_PASS_THREAD_END
+    catch (const Interrupted&) {
+        interrupted();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

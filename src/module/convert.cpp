@@ -245,6 +245,7 @@ bool id_lists(PyObject* o, std::vector<IdVec>& out) {
 }
 
 TextList::~TextList() {
+    if (!python_objects_usable()) return;  // see thread_end.h
     for (PyObject* o : owners_) Py_DECREF(o);
 }
 

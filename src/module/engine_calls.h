@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chunk.h"
+#include "interrupt.h"
 #include "tokenizer.h"
 
 namespace zelkor::py {
@@ -25,6 +26,8 @@ struct EngineCalls {
     std::vector<std::vector<Chunk>> (*chunk_batch)(const Tokenizer& tok,
                                                    const std::vector<std::string_view>& texts,
                                                    const ChunkOptions& opt, size_t threads);
+    // Where these operations look for a stop (interrupt.h).
+    StopThread& (*stop_thread)();
 };
 
 }  // namespace zelkor::py

@@ -32,11 +32,19 @@ bool batch_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     return true;
 }
 
+// The bytes of all texts, for the lock release to tell a long call.
+size_t total_bytes(const std::vector<std::string_view>& views) {
+    size_t n = 0;
+    for (std::string_view v : views) n += v.size();
+    return n;
+}
+
 BatchIds run_encode_batch(PyObject* self, const BatchArgs& b) {
     const Tokenizer& tok = engine(self);
     const std::vector<std::string_view>& views = b.texts.views();
     return without_lock(
-        [&] { return encode_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); });
+        [&] { return encode_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); },
+        total_bytes(views));
 }
 
 constexpr Signature ENCODE_BATCH_SIG{"Tokenizer.encode_batch", {"texts", "threads", "with_special"}, 3, 1};
@@ -83,7 +91,8 @@ ZELKOR_FASTCALL(m_count_batch) {
         const Tokenizer& tok = engine(self);
         const std::vector<std::string_view>& views = b.texts.views();
         std::vector<uint32_t> counts = without_lock(
-            [&] { return count_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); });
+            [&] { return count_batch(tok, views, static_cast<size_t>(b.threads), b.with_special); },
+            total_bytes(views));
         return ids_to_list(counts.data(), counts.size());
     });
 }
@@ -101,9 +110,12 @@ ZELKOR_FASTCALL(m_truncate_batch) {
 
         const Tokenizer& tok = engine(self);
         const std::vector<std::string_view>& views = texts.views();
-        std::vector<Truncation> cuts = without_lock([&] {
-            return truncate_batch(tok, views, static_cast<size_t>(max_tokens), static_cast<size_t>(threads));
-        });
+        std::vector<Truncation> cuts = without_lock(
+            [&] {
+                return truncate_batch(tok, views, static_cast<size_t>(max_tokens),
+                                      static_cast<size_t>(threads));
+            },
+            total_bytes(views));
         return new_list(cuts.size(), [&](size_t i) {
             return new_pair(str_from_utf8(views[i].data(), std::min(cuts[i].cut_bytes, views[i].size())),
                             PyLong_FromSize_t(cuts[i].total_tokens));

@@ -46,10 +46,12 @@ bool encode_with_policy(PyObject* self, const Signature& sig, PyObject* const* a
     const std::vector<const Special*>& list = allowed_list(index, allowed, storage);
 
     const Tokenizer& tok = engine(self);
-    ids = without_lock([&] {
-        if (list.empty()) return encode(tok, bytes_of(text), text.size());
-        return encode_with_specials_from(tok, bytes_of(text), text.size(), list);
-    });
+    ids = without_lock(
+        [&] {
+            if (list.empty()) return encode(tok, bytes_of(text), text.size());
+            return encode_with_specials_from(tok, bytes_of(text), text.size(), list);
+        },
+        text.size());
     return true;
 }
 
@@ -93,7 +95,7 @@ ZELKOR_FASTCALL(m_encode_ordinary) {
         std::string_view text;
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
-        IdVec ids = without_lock([&] { return encode(tok, bytes_of(text), text.size()); });
+        IdVec ids = without_lock([&] { return encode(tok, bytes_of(text), text.size()); }, text.size());
         return id_list(self, ids.data(), ids.size());
     });
 }
@@ -106,7 +108,7 @@ ZELKOR_FASTCALL(m_encode_bytes) {
         std::string_view data;
         if (!bytes_view(a[0], data)) return arg_failed("data");
         const Tokenizer& tok = engine(self);
-        IdVec ids = without_lock([&] { return encode(tok, bytes_of(data), data.size()); });
+        IdVec ids = without_lock([&] { return encode(tok, bytes_of(data), data.size()); }, data.size());
         return id_list(self, ids.data(), ids.size());
     });
 }
@@ -117,7 +119,8 @@ ZELKOR_FASTCALL(m_encode_with_special) {
         std::string_view text;
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
-        IdVec ids = without_lock([&] { return encode_with_special(tok, bytes_of(text), text.size()); });
+        IdVec ids = without_lock([&] { return encode_with_special(tok, bytes_of(text), text.size()); },
+                                 text.size());
         return id_list(self, ids.data(), ids.size());
     });
 }
@@ -128,7 +131,7 @@ ZELKOR_FASTCALL(m_count) {
         std::string_view text;
         if (!single_text(sig, args, nargs, kwnames, text)) return nullptr;
         const Tokenizer& tok = engine(self);
-        size_t n = without_lock([&] { return count(tok, bytes_of(text), text.size()); });
+        size_t n = without_lock([&] { return count(tok, bytes_of(text), text.size()); }, text.size());
         return PyLong_FromSize_t(n);
     });
 }
@@ -202,7 +205,7 @@ ZELKOR_FASTCALL(m_encode_with_offsets) {
                 }
             }
             return v;
-        });
+        }, text.size());
         Ref id_objs = Ref::steal(id_list(self, ids.data(), ids.size()));
         if (!id_objs) return nullptr;
         Ref span_list = Ref::steal(new_list(spans.size(), [&](size_t i) {
@@ -228,7 +231,8 @@ ZELKOR_FASTCALL(m_truncate) {
         std::string_view text;
         if (!text_view(a[0], text)) return arg_failed("text");
         const Tokenizer& tok = engine(self);
-        Truncation t = without_lock([&] { return truncate(tok, bytes_of(text), text.size(), max_tokens); });
+        Truncation t = without_lock(
+            [&] { return truncate(tok, bytes_of(text), text.size(), max_tokens); }, text.size());
         Ref prefix = t.cut_bytes >= text.size() ? Ref::borrow(a[0])
                                                 : Ref::steal(str_from_utf8(text.data(), t.cut_bytes));
         if (!prefix) return nullptr;

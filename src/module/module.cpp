@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "boundary.h"
+#include "signal_poll.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
 
@@ -30,6 +31,7 @@ int module_exec(PyObject* m) {
             return -1;
         }
         // Made here so that a failing method finds it (raise_panic).
+        if (!note_main_thread()) return -1;
         Ref panic = Ref::steal(panic_exception());
         if (!panic) return -1;
         PyObject* type = new_tokenizer_type(m);

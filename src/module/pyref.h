@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "thread_end.h"
+
 namespace zelkor::py {
 
 class Ref {
@@ -30,7 +32,10 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Left alone on a thread the interpreter ends (thread_end.h).
+    ~Ref() {
+        if (p_ && python_objects_usable()) Py_DECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     explicit operator bool() const { return p_ != nullptr; }

@@ -15,7 +15,7 @@ namespace {
 
 PyTokenizer* as_tok(PyObject* self) { return reinterpret_cast<PyTokenizer*>(self); }
 
-constexpr EngineCalls ENGINE_CALLS{&encode_batch, &count_batch, &chunk_batch};
+constexpr EngineCalls ENGINE_CALLS{&encode_batch, &count_batch, &chunk_batch, &stop_thread};
 
 PyObject* tok_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {

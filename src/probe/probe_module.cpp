@@ -94,8 +94,7 @@ PyObject* probe_pretokens(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const size_t len = size_t(PyBytes_GET_SIZE(args[1]));
     std::vector<size_t> ends;
     std::string error;
-    {
-        zelkor::py::ReleasedLock released;
+    zelkor::py::without_lock([&] {
         auto collect = [&](const uint8_t* piece, size_t piece_len) {
             ends.push_back(size_t(piece - text) + piece_len);
         };
@@ -108,7 +107,7 @@ PyObject* probe_pretokens(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (uc) zelkor::split_o200k(uc.value(), text, len, collect);
             else error = uc.error();
         }
-    }
+    });  // no polls: the splitter is not stopped here
     if (!error.empty()) {
         PyErr_SetString(PyExc_RuntimeError, error.c_str());
         return nullptr;
