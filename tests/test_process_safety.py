@@ -177,6 +177,8 @@ SIGINT_SCRIPT = """
         "count_batch_special": lambda: tok.count_batch(parts, threads=2, with_special=True),
         "truncate_batch": lambda: tok.truncate_batch(parts, 10, threads=2),
         "count_batch_1": lambda: tok.count_batch(parts, threads=1),
+        "chunk": lambda: zelkor.chunk(tok, big, 512),
+        "chunk_batch": lambda: zelkor.chunk_batch(tok, parts, 512, threads=2),
     }
     if "arrow" in sys.argv[1]:
         import pyarrow as pa, zelkor.arrow
@@ -209,7 +211,8 @@ SIGINT_SCRIPT = """
 
 SINGLE = ["encode", "encode_ordinary", "encode_with_special", "encode_to_buffer", "encode_with_offsets",
           "encode_bytes", "count", "truncate"]
-BATCH = ["encode_batch", "count_batch", "count_batch_special", "truncate_batch", "count_batch_1"]
+BATCH = ["encode_batch", "count_batch", "count_batch_special", "truncate_batch", "count_batch_1", "chunk",
+         "chunk_batch"]
 
 
 def check_interrupts(methods: list[str], encoding: str) -> None:

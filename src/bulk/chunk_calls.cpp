@@ -101,8 +101,11 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
             if (!utf8) return nullptr;
             views[size_t(i)] = std::string_view(utf8, size_t(size));
         }
+        size_t bytes = 0;
+        for (std::string_view v : views) bytes += v.size();
         const auto chunks = py::without_lock(
-            [&] { return call.calls->chunk_batch(*call.tok, views, call.opt, call.threads); });
+            [&] { return call.calls->chunk_batch(*call.tok, views, call.opt, call.threads); }, bytes,
+            call.calls->stop_thread);
         Ref result = Ref::steal(PyList_New(n));
         if (!result) return nullptr;
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -170,7 +173,8 @@ PyObject* chunk_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
         Taken<ArrowSchema> schema;
         Taken<ArrowArray> array;
         const std::string error = py::without_lock(
-            [&] { return run_chunk_column(call, input.value, layout, schema.value, array.value); });
+            [&] { return run_chunk_column(call, input.value, layout, schema.value, array.value); },
+            SIZE_MAX, call.calls->stop_thread);
         if (!error.empty()) {
             PyErr_SetString(PyExc_ValueError, error.c_str());
             return nullptr;
