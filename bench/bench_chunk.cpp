@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     const int rounds = argc > 4 ? std::stoi(argv[4]) : 10;
     opt.overlap = argc > 5 ? std::stoul(argv[5]) : 0;
     opt.boundary = ChunkBoundary(argc > 6 ? std::stoi(argv[6]) : 0);
-    opt.char_offsets = true;
+    // As zelkor.chunk does it: code-point offsets only where they differ.
+    for (char ch : text) opt.char_offsets |= (uint8_t(ch) & 0x80) != 0;
 
     const auto* t = reinterpret_cast<const uint8_t*>(text.data());
     { IdVec warm = encode(tok, t, text.size()); }
