@@ -131,6 +131,10 @@ bool sentence_boundary(const uint8_t* t, size_t len, size_t p) {
 
 bool ascii_space(uint8_t b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
 
+bool ascii_alnum(uint8_t b) {
+    return (b >= '0' && b <= '9') || (uint8_t(b | 0x20) >= 'a' && uint8_t(b | 0x20) <= 'z');
+}
+
 // p: a character start with 0 < p < len. The byte tests in front settle
 // most places without decoding a character.
 inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
@@ -147,6 +151,9 @@ inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t
         case ChunkBoundary::Sentence:
             if (before < 0x80 && !ascii_space(before) && !is_closer(before)) return false;
             if (at < 0x80 && ascii_space(at)) return false;
+            // The common place after a space between words: one blank after
+            // a letter or digit ends nothing.
+            if ((before == ' ' || before == '\t') && p >= 2 && ascii_alnum(t[p - 2])) return false;
             return sentence_boundary(t, len, p);
         case ChunkBoundary::Token:
             break;
@@ -409,9 +416,16 @@ private:
     // The last boundary after `after` in the second half of [s, budget_end)
     // whose chunk fits.
     bool boundary_cut(size_t s, size_t after, size_t budget_end, Chunk& c) {
-        const size_t total = count_chars(t_, s, budget_end);
+        // The characters of [s, budget_end) are counted only when the walk
+        // has gone far enough back for the half to be in question: there
+        // are at least a quarter as many as bytes.
+        size_t total = 0, surely_within = (budget_end - s) / 8;
         size_t behind = 0;  // characters from p to budget_end
-        for (size_t p = budget_end; p > after && 2 * (total - behind) >= total;) {
+        for (size_t p = budget_end; p > after;) {
+            if (behind > surely_within) {
+                if (total == 0) total = count_chars(t_, s, budget_end);
+                if (2 * (total - behind) < total) break;
+            }
             if (p < len_ && is_boundary(opt_.boundary, t_, len_, p) && fits(s, p, c)) return true;
             p = char_start_before(t_, p);
             ++behind;
