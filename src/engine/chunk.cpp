@@ -15,6 +15,7 @@
 #include "chunk.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -73,6 +74,7 @@ uint32_t cp_at(const uint8_t* t, size_t len, size_t p) {
 }
 
 size_t char_start_before(const uint8_t* t, size_t p) {
+    if (t[p - 1] < 0x80) return p - 1;
     size_t q = p - 1;
     while (q > 0 && is_continuation(t[q]) && p - q < 4) --q;
     return q;
@@ -131,17 +133,25 @@ bool sentence_boundary(const uint8_t* t, size_t len, size_t p) {
 
 bool ascii_space(uint8_t b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
 
+// ASCII after which no boundary of any kind lies: not whitespace, not a closer.
+constexpr auto PLAIN_ASCII = [] {
+    std::array<bool, 256> plain{};
+    for (int b = 0; b < 0x80; ++b) plain[size_t(b)] = b != ' ' && (b < 0x09 || b > 0x0D);
+    for (char c : {'"', '\'', ')', ']', '}'}) plain[size_t(c)] = false;
+    return plain;
+}();
+
+bool plain_ascii(uint8_t b) { return PLAIN_ASCII[b]; }
+
 bool ascii_alnum(uint8_t b) {
     return (b >= '0' && b <= '9') || (uint8_t(b | 0x20) >= 'a' && uint8_t(b | 0x20) <= 'z');
 }
 
 // p: a character start with 0 < p < len. The byte tests in front settle
 // most places without decoding a character.
-inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
+[[gnu::always_inline]] inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
     const uint8_t before = t[p - 1], at = t[p];
-    // Inside a run of ASCII letters, digits and most punctuation nothing ends.
-    if (before < 0x80 && at < 0x80 && !ascii_space(before) && before != '\r' && !is_closer(before))
-        return false;
+    if (plain_ascii(before)) return false;
     switch (kind) {
         case ChunkBoundary::Whitespace:
             if (before < 0x80 ? !ascii_space(before) : !is_space(cp_before(t, len, p))) return false;
@@ -149,7 +159,6 @@ inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t
         case ChunkBoundary::Line:
             return before == '\n' || (before == '\r' && at != '\n');
         case ChunkBoundary::Sentence:
-            if (before < 0x80 && !ascii_space(before) && !is_closer(before)) return false;
             if (at < 0x80 && ascii_space(at)) return false;
             // The common place after a space between words: one blank after
             // a letter or digit ends nothing.
@@ -422,6 +431,13 @@ private:
         size_t total = 0, surely_within = (budget_end - s) / 8;
         size_t behind = 0;  // characters from p to budget_end
         for (size_t p = budget_end; p > after;) {
+            // After ASCII that is neither whitespace nor a closer nothing
+            // ends: such runs are passed over a byte at a time.
+            while (p > after && plain_ascii(t_[p - 1])) {
+                --p;
+                ++behind;
+            }
+            if (p <= after) break;
             if (behind > surely_within) {
                 if (total == 0) total = count_chars(t_, s, budget_end);
                 if (2 * (total - behind) < total) break;
