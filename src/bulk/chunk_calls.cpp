@@ -70,10 +70,6 @@ PyObject* spans_bytes(const std::vector<Chunk>& chunks) {
     return b;
 }
 
-}  // namespace
-
-namespace {
-
 // How a chunk of a text becomes a str. Slicing the str's own code points
 // costs in proportion to their width (four bytes each in a text with one
 // emoji); decoding the chunk's UTF-8 costs little for ASCII and more for

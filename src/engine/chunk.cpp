@@ -207,8 +207,8 @@ public:
     }
 
 private:
-    // Counts as count_core does, and notes every pre-token's end. Its
-    // copies of the cutter's state live in registers in the pass.
+    // Counts as count_core does, and notes every pre-token's end; it holds
+    // its own copies of what the pass needs of the cutter.
     struct Sink {
         Cutter& c;
         const Vocab& v;
