@@ -304,10 +304,10 @@ private:
     size_t tokens_through(size_t p) {
         const size_t r = pretoken_at(p);
         if (r == n_) return last_tokens();
-        size_t n = ends_[r - 1].tokens;
+        const size_t n = ends_[r - 1].tokens;
         if (p == ends_[r - 1].end) return n;
-        for (size_t e : token_ends(r)) n += e <= p;
-        return n;
+        const std::vector<size_t>& ends = token_ends(r);
+        return n + size_t(std::upper_bound(ends.begin(), ends.end(), p) - ends.begin());
     }
 
     // Whether a pre-token boundary lies at q for every run of a pre-tokenizer
@@ -364,7 +364,8 @@ private:
         const size_t r = pretoken_at(s);
         std::copy(ends_.begin() + std::ptrdiff_t(r - 1), ends_.begin() + std::ptrdiff_t(n_), ends_.begin());
         n_ -= r - 1;
-        token_ends_of_ = 0;
+        // A long pre-token can hold many chunks: its token ends are kept.
+        token_ends_of_ = token_ends_of_ >= r ? token_ends_of_ - (r - 1) : 0;
         first_ = tokens_through(s);
         limit_ = first_ + std::min(opt_.max_tokens, SIZE_MAX - first_);
     }

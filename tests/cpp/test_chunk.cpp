@@ -123,16 +123,19 @@ static bool same_chunks(const std::vector<Chunk>& a, const std::vector<Chunk>& b
 }
 
 // Budgets of thousands of tokens keep thousands of pre-tokens in the
-// window at once, past the room it starts with; the 64-bit offsets of huge
-// texts give the same chunks as the 32-bit ones.
-TEST(Chunk, LongWindowsAndWideOffsets) {
+// window at once, past the room it starts with; one pre-token of thousands
+// of tokens holds many chunks; the 64-bit offsets of huge texts give the
+// same chunks as the 32-bit ones.
+TEST(Chunk, LongWindowsLongPretokensAndWideOffsets) {
     for (const char* name : {"cl100k_base", "o200k_base"}) {
         const Tokenizer& tok = tokenizer(name);
-        const std::string text = mixed_text(6000, 11);
+        std::string text = mixed_text(6000, 11);
+        text += " " + std::string(30000, 'q') + "\xC3\xA9" + std::string(20000, '7') + " end";
         const size_t total = count(tok, u8(text), text.size());
         for (const ChunkOptions& opt :
              {ChunkOptions{3000, 0, ChunkBoundary::Token, false}, ChunkOptions{2500, 2000, ChunkBoundary::Line, false},
-              ChunkOptions{total, 0, ChunkBoundary::Token, false}, ChunkOptions{16, 5, ChunkBoundary::Sentence, false}}) {
+              ChunkOptions{total, 0, ChunkBoundary::Token, false}, ChunkOptions{16, 5, ChunkBoundary::Sentence, false},
+              ChunkOptions{7, 3, ChunkBoundary::Token, false}}) {
             const auto chunks = chunks_of(tok, text, opt);
             ChunkScratch scratch;
             std::vector<Chunk> wide;
