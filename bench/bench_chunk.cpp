@@ -1,11 +1,13 @@
-// chunk_text beside count on one whole file, in one process, in turn round
-// after round; the best time of each and their ratio. Run it under
-// `valgrind --tool=callgrind --toggle-collect='zelkor::count(*'` (and then
-// 'zelkor::chunk_text(*') to compare instruction counts, which a busy
-// machine does not disturb; a warm-up encode comes first, so both find the
-// pre-token cache full.
+// chunk_text beside count on one whole file (or, with `docs`, on the file
+// cut into ~4 KB documents, as chunk_batch and count_batch see it on one
+// thread), in one process, in turn round after round; the best time of
+// each and their ratio. Run it under
+// `valgrind --tool=callgrind --toggle-collect='count_all(*'` (and then
+// 'chunk_all(*') to compare instruction counts, which a busy machine does
+// not disturb; a warm-up encode comes first, so both find the pre-token
+// cache full.
 //
-//   bench_chunk FILE [encoding] [max_tokens] [rounds] [overlap] [boundary 0-3]
+//   bench_chunk FILE [encoding] [max_tokens] [rounds] [overlap] [boundary 0-3] [docs]
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -19,9 +21,24 @@
 using namespace zelkor;
 using zelkor_bench::now;
 
+// Split out so that callgrind can collect each alone.
+[[gnu::noinline]] size_t count_all(const Tokenizer& tok, const std::vector<std::string>& docs,
+                                   IdVec& scratch) {
+    size_t n = 0;
+    for (const std::string& d : docs)
+        n += count_workers(tok, reinterpret_cast<const uint8_t*>(d.data()), d.size(), scratch, 1);
+    return n;
+}
+
+[[gnu::noinline]] void chunk_all(const Tokenizer& tok, const std::vector<std::string>& docs,
+                                 const ChunkOptions& opt, std::vector<Chunk>& out) {
+    for (const std::string& d : docs)
+        chunk_text(tok, reinterpret_cast<const uint8_t*>(d.data()), d.size(), opt, chunk_scratch(), out, 1);
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_chunk FILE [encoding] [max_tokens] [rounds] [overlap] [boundary]\n");
+        std::fprintf(stderr, "usage: bench_chunk FILE [encoding] [max_tokens] [rounds] [overlap] [boundary] [docs]\n");
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
@@ -39,19 +56,25 @@ int main(int argc, char** argv) {
     const int rounds = argc > 4 ? std::stoi(argv[4]) : 10;
     opt.overlap = argc > 5 ? std::stoul(argv[5]) : 0;
     opt.boundary = ChunkBoundary(argc > 6 ? std::stoi(argv[6]) : 0);
-    opt.char_offsets = true;
+    // As zelkor.chunk does it: code-point offsets only where they differ.
+    for (char ch : text) opt.char_offsets |= (uint8_t(ch) & 0x80) != 0;
 
-    const auto* t = reinterpret_cast<const uint8_t*>(text.data());
-    { IdVec warm = encode(tok, t, text.size()); }
+    std::vector<std::string> docs;
+    if (argc > 7 && std::string(argv[7]) == "docs")
+        docs = zelkor_bench::cut_documents(text);
+    else
+        docs.push_back(text);
+    { IdVec warm = encode(tok, reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
     double best_count = 1e9, best_chunk = 1e9;
     size_t tokens = 0;
     std::vector<Chunk> out;
+    IdVec scratch;
     for (int r = 0; r < rounds; ++r) {
         const double a = now();
-        tokens = count(tok, t, text.size());
+        tokens = count_all(tok, docs, scratch);
         const double b = now();
         out.clear();
-        chunk_text(tok, t, text.size(), opt, chunk_scratch(), out, 1);
+        chunk_all(tok, docs, opt, out);
         const double c = now();
         best_count = std::min(best_count, b - a);
         best_chunk = std::min(best_chunk, c - b);

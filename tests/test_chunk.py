@@ -93,6 +93,22 @@ def test_bad_types(cl100k):
         zelkor.chunk_batch(cl100k, ["text"], 4, threads=-1)
 
 
+def test_strings_of_every_kind_of_text(o200k):
+    # ASCII, mostly ASCII with a character beyond the BMP (four bytes per
+    # code point inside the str), and text that is mostly not ASCII: each
+    # alone and all in one batch, where they meet in one call.
+    texts = ["plain words, " * 40, "naïve café 🎉 " + "more words here. " * 30,
+             "こんにちは世界。你好！Привет мир " * 12]
+    for text in texts:
+        spans = [tuple(map(int, s)) for s in zelkor.chunk_spans(o200k, text, 7, overlap=2)]
+        assert zelkor.chunk(o200k, text, 7, overlap=2) == [text[a:b] for a, b in spans]
+        (whole,) = zelkor.chunk(o200k, text, 10**6)
+        assert whole is text
+    batch = zelkor.chunk_batch(o200k, texts, 7, overlap=2, threads=2)
+    assert batch == [zelkor.chunk(o200k, t, 7, overlap=2) for t in texts]
+    assert zelkor.chunk_batch(o200k, texts[:2], 7) == [zelkor.chunk(o200k, t, 7) for t in texts[:2]]
+
+
 def test_huge_budget_and_empty_text(o200k):
     text = "a few words " * 100
     assert zelkor.chunk(o200k, text, 2**62) == [text]

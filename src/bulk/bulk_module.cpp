@@ -177,6 +177,9 @@ PyMethodDef bulk_methods[] = {
      "chunk_texts(tok, texts, max_tokens, overlap, boundary, threads)\n--\n\n"
      "Chunks of every text as bytes of int64 (start, end, tokens) triples,\n"
      "in code-point offsets."},
+    {"chunk_strings", FAST(chunk_strings),
+     "chunk_strings(tok, texts, max_tokens, overlap, boundary, threads)\n--\n\n"
+     "Chunks of every text, one list of str per text."},
     {"chunk_array", FAST(chunk_array),
      "chunk_array(tok, schema, array, max_tokens, overlap, boundary, threads)\n--\n\n"
      "Chunks of every text of an Arrow string array; returns the capsules of a\n"

@@ -70,6 +70,76 @@ PyObject* spans_bytes(const std::vector<Chunk>& chunks) {
     return b;
 }
 
+// How a chunk of a text becomes a str. Slicing the str's own code points
+// costs in proportion to their width (four bytes each in a text with one
+// emoji); decoding the chunk's UTF-8 costs little for ASCII and more for
+// every other character. Mostly ASCII texts are decoded, the others sliced
+// (measured on the benchmark corpora).
+enum class Make : uint8_t { Copy, Decode, Slice };
+
+// The texts of a chunking call, held by a tuple that keeps them (and their
+// UTF-8) alive and unchanged while the engine runs, whatever happens to the
+// caller's list.
+struct CallTexts {
+    Ref tuple;
+    std::vector<std::string_view> utf8;
+    std::vector<Make> make;
+    bool ascii = true;  // every text is ASCII
+};
+
+// How much text a call works on: long calls on the main thread poll for
+// signals (nogil.h).
+size_t total_bytes(const std::vector<std::string_view>& texts) {
+    size_t bytes = 0;
+    for (std::string_view t : texts) bytes += t.size();
+    return bytes;
+}
+
+bool call_texts(PyObject* seq, CallTexts& out) {
+    out.tuple = Ref::steal(PySequence_Tuple(seq));
+    if (!out.tuple) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(out.tuple.get());
+    out.utf8.resize(static_cast<size_t>(n));
+    out.make.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* s = PyTuple_GET_ITEM(out.tuple.get(), i);
+        if (!PyUnicode_Check(s)) {
+            PyErr_Format(PyExc_TypeError, "texts[%zd] must be a str, not %.200s", i,
+                         Py_TYPE(s)->tp_name);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+        if (!utf8) return false;
+        out.utf8[size_t(i)] = std::string_view(utf8, size_t(size));
+        const bool ascii = PyUnicode_IS_ASCII(s);
+        out.ascii &= ascii;
+        // Up to one byte in 16 past the first of a character: mostly ASCII.
+        const bool mostly_ascii = size_t(size) * 16 <= size_t(PyUnicode_GET_LENGTH(s)) * 17;
+        out.make[size_t(i)] = ascii ? Make::Copy : mostly_ascii ? Make::Decode : Make::Slice;
+    }
+    return true;
+}
+
+// The chunk [c.start, c.end) of `text` as a str: byte offsets, code-point
+// offsets for Slice (for an ASCII text they are the same).
+PyObject* chunk_string(PyObject* text, std::string_view utf8, Make make, const Chunk& c) {
+    const Py_ssize_t n = Py_ssize_t(c.end - c.start);
+    switch (make) {
+        case Make::Slice:
+            return PyUnicode_Substring(text, Py_ssize_t(c.start), Py_ssize_t(c.end));
+        case Make::Decode:
+            if (c.start == 0 && c.end == utf8.size()) return Py_NewRef(text);
+            return PyUnicode_DecodeUTF8(utf8.data() + c.start, n, nullptr);
+        case Make::Copy:
+            break;
+    }
+    if (c.start == 0 && c.end == utf8.size()) return Py_NewRef(text);
+    PyObject* s = PyUnicode_New(n, 127);
+    if (s) std::memcpy(PyUnicode_DATA(s), utf8.data() + c.start, size_t(n));
+    return s;
+}
+
 }  // namespace
 
 PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
@@ -79,39 +149,53 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
             return nullptr;
         }
         ChunkCall call;
-        if (!chunk_call(module, args[0], args + 2, call)) return nullptr;
-
-        // A tuple of the strings keeps them (and their UTF-8) alive and
-        // unchanged while the engine runs, whatever happens to the caller's list.
-        Ref texts = Ref::steal(PySequence_Tuple(args[1]));
-        if (!texts) return nullptr;
-        const Py_ssize_t n = PyTuple_GET_SIZE(texts.get());
-        std::vector<std::string_view> views(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* s = PyTuple_GET_ITEM(texts.get(), i);
-            if (!PyUnicode_Check(s)) {
-                PyErr_Format(PyExc_TypeError, "texts[%zd] must be a str, not %.200s", i,
-                             Py_TYPE(s)->tp_name);
-                return nullptr;
-            }
-            // Code-point offsets differ from byte offsets only outside ASCII.
-            if (!PyUnicode_IS_ASCII(s)) call.opt.char_offsets = true;
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
-            if (!utf8) return nullptr;
-            views[size_t(i)] = std::string_view(utf8, size_t(size));
-        }
-        size_t bytes = 0;
-        for (std::string_view v : views) bytes += v.size();
+        CallTexts texts;
+        if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
+        // Code-point offsets differ from byte offsets only outside ASCII.
+        call.opt.char_offsets = !texts.ascii;
         const auto chunks = py::without_lock(
-            [&] { return call.calls->chunk_batch(*call.tok, views, call.opt, call.threads); }, bytes,
-            call.calls->stop_thread);
-        Ref result = Ref::steal(PyList_New(n));
+            [&] { return call.calls->chunk_batch(*call.tok, texts.utf8, call.opt, call.threads); },
+            total_bytes(texts.utf8), call.calls->stop_thread);
+        Ref result = Ref::steal(PyList_New(Py_ssize_t(chunks.size())));
         if (!result) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* b = spans_bytes(chunks[size_t(i)]);
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            PyObject* b = spans_bytes(chunks[i]);
             if (!b) return nullptr;
-            PyList_SET_ITEM(result.get(), i, b);
+            PyList_SET_ITEM(result.get(), Py_ssize_t(i), b);
+        }
+        return result.release();
+    });
+}
+
+PyObject* chunk_strings(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&]() -> PyObject* {
+        if (nargs != 6) {
+            PyErr_Format(PyExc_TypeError, "chunk_strings() takes exactly 6 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        ChunkCall call;
+        CallTexts texts;
+        if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
+        // The engine gives code-point offsets for all texts or for none:
+        // one text to slice, and every text that is not ASCII is sliced.
+        for (Make m : texts.make) call.opt.char_offsets |= m == Make::Slice;
+        if (call.opt.char_offsets)
+            for (Make& m : texts.make) m = m == Make::Decode ? Make::Slice : m;
+        const auto chunks = py::without_lock(
+            [&] { return call.calls->chunk_batch(*call.tok, texts.utf8, call.opt, call.threads); },
+            total_bytes(texts.utf8), call.calls->stop_thread);
+        Ref result = Ref::steal(PyList_New(Py_ssize_t(chunks.size())));
+        if (!result) return nullptr;
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            PyObject* text = PyTuple_GET_ITEM(texts.tuple.get(), Py_ssize_t(i));
+            Ref list = Ref::steal(PyList_New(Py_ssize_t(chunks[i].size())));
+            if (!list) return nullptr;
+            for (size_t k = 0; k < chunks[i].size(); ++k) {
+                PyObject* s = chunk_string(text, texts.utf8[i], texts.make[i], chunks[i][k]);
+                if (!s) return nullptr;
+                PyList_SET_ITEM(list.get(), Py_ssize_t(k), s);
+            }
+            PyList_SET_ITEM(result.get(), Py_ssize_t(i), list.release());
         }
         return result.release();
     });

@@ -16,6 +16,10 @@ const py::PyTokenizer* tokenizer_arg(PyObject* module, PyObject* obj);
 // code-point offsets. `boundary` is the index of ChunkBoundary.
 PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// chunk_strings(tok, texts, max_tokens, overlap, boundary, threads) -> one
+// list of str per text, its chunks.
+PyObject* chunk_strings(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // chunk_array(tok, schema, array, max_tokens, overlap, boundary, threads) ->
 // the capsules of a list<large_string> array; null stays null.
 PyObject* chunk_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

@@ -40,19 +40,40 @@ struct Chunk {
     size_t tokens = 0;  // ordinary ids of text[start, end) encoded alone
 };
 
+// Where a pre-token of the text ends and how many of the text's tokens end
+// at or before that place.
+template <class Off>
+struct PretokenEnd {
+    Off end;
+    Off tokens;
+};
+
 // Working space one thread keeps across its texts.
 struct ChunkScratch {
-    IdVec ids;  // the text's tokens
-    IdVec count_scratch;
+    IdVec pass_ids;   // ids of the counting pass, counted in batches
+    IdVec piece_ids;  // one pre-token's ids
+    IdVec alone_ids;  // counting a stretch as if it stood alone
+    // The pre-tokens from the current chunk's start on: 32-bit offsets for
+    // texts below 4 GiB, 64-bit ones otherwise.
+    std::vector<PretokenEnd<uint32_t>> ends32;
+    std::vector<PretokenEnd<uint64_t>> ends64;
 };
 
 // This thread's scratch: kept at its largest size, freed when the thread ends.
 ChunkScratch& chunk_scratch();
 
 // Appends the chunks of text to `out` (none for an empty text). `workers`
-// sizes the thread's pre-token cache, as for encode_into_workers.
+// sizes the thread's pre-token cache, as for encode_into_workers. The text
+// is counted once, as `count` does, and the chunks are cut while it is:
+// memory is in proportion to a chunk, not to the text.
 void chunk_text(const Tokenizer& tok, const uint8_t* text, size_t len, const ChunkOptions& opt,
                 ChunkScratch& scratch, std::vector<Chunk>& out, uint32_t workers);
+
+namespace chunk_testing {
+// chunk_text with the 64-bit offsets of texts of 4 GiB and more.
+void chunk_text_wide(const Tokenizer& tok, const uint8_t* text, size_t len, const ChunkOptions& opt,
+                     ChunkScratch& scratch, std::vector<Chunk>& out);
+}  // namespace chunk_testing
 
 // One list of chunks per text, on the batch engine (threads as for count_batch).
 std::vector<std::vector<Chunk>> chunk_batch(const Tokenizer& tok,

@@ -49,8 +49,9 @@ BOUNDARIES = ("token", "whitespace", "line", "sentence")
 
 def chunk(tokenizer, text, max_tokens, *, overlap=0, boundary="token"):
     """The chunks of `text`, each of at most `max_tokens` tokens, as a list of str."""
-    (spans,) = _spans(tokenizer, [_text(text)], max_tokens, overlap, boundary, 1)
-    return [text[a:b] for a, b, _ in spans]
+    options = _options(tokenizer, max_tokens, overlap, boundary)
+    (chunks,) = _bulk.chunk_strings(tokenizer, [_text(text)], *options, 1)
+    return chunks
 
 
 def chunk_spans(tokenizer, text, max_tokens, *, overlap=0, boundary="token"):
@@ -73,9 +74,8 @@ def chunk_batch(tokenizer, texts, max_tokens, *, overlap=0, boundary="token", th
 
     `threads` means what it means for `Tokenizer.count_batch` (0: all CPUs).
     """
-    texts = _texts(texts)
-    spans = _spans(tokenizer, texts, max_tokens, overlap, boundary, threads)
-    return [[t[a:b] for a, b, _ in s] for t, s in zip(texts, spans)]
+    options = _options(tokenizer, max_tokens, overlap, boundary)
+    return _bulk.chunk_strings(tokenizer, _texts(texts), *options, operator.index(threads))
 
 
 def _spans(tokenizer, texts, max_tokens, overlap, boundary, threads):

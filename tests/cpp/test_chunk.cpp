@@ -115,6 +115,50 @@ TEST(Chunk, BatchGivesEachTextsChunksOnAnyThreads) {
     }
 }
 
+static bool same_chunks(const std::vector<Chunk>& a, const std::vector<Chunk>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].start != b[i].start || a[i].end != b[i].end || a[i].tokens != b[i].tokens) return false;
+    return true;
+}
+
+// Budgets of thousands of tokens keep thousands of pre-tokens in the
+// window at once, past the room it starts with; one pre-token of thousands
+// of tokens holds many chunks; the 64-bit offsets of huge texts give the
+// same chunks as the 32-bit ones.
+TEST(Chunk, LongWindowsLongPretokensAndWideOffsets) {
+    for (const char* name : {"cl100k_base", "o200k_base"}) {
+        const Tokenizer& tok = tokenizer(name);
+        std::string text = mixed_text(6000, 11);
+        text += " " + std::string(30000, 'q') + "\xC3\xA9" + std::string(20000, '7') + " end";
+        const size_t total = count(tok, u8(text), text.size());
+        for (const ChunkOptions& opt :
+             {ChunkOptions{3000, 0, ChunkBoundary::Token, false}, ChunkOptions{2500, 2000, ChunkBoundary::Line, false},
+              ChunkOptions{total, 0, ChunkBoundary::Token, false}, ChunkOptions{16, 5, ChunkBoundary::Sentence, false},
+              ChunkOptions{7, 3, ChunkBoundary::Token, false}}) {
+            const auto chunks = chunks_of(tok, text, opt);
+            ChunkScratch scratch;
+            std::vector<Chunk> wide;
+            chunk_testing::chunk_text_wide(tok, u8(text), text.size(), opt, scratch, wide);
+            EXPECT_TRUE(same_chunks(chunks, wide)) << name << " " << opt.max_tokens;
+            ASSERT_FALSE(chunks.empty());
+            EXPECT_EQ(chunks.back().end, text.size());
+            for (size_t i = 0; i < chunks.size(); ++i) {
+                const Chunk& c = chunks[i];
+                ASSERT_EQ(c.tokens, count(tok, u8(text) + c.start, c.end - c.start)) << name << " " << i;
+                ASSERT_LE(c.tokens, opt.max_tokens);
+                if (i > 0) {
+                    ASSERT_LT(chunks[i - 1].start, c.start);
+                    ASSERT_LE(count(tok, u8(text) + c.start, chunks[i - 1].end - c.start), opt.overlap);
+                }
+            }
+            if (opt.max_tokens == total) {
+                EXPECT_EQ(chunks.size(), 1u);
+            }
+        }
+    }
+}
+
 TEST(Chunk, CharacterOffsets) {
     // "héllo wörld": é and ö take two bytes each.
     const std::string text = "h\xC3\xA9llo w\xC3\xB6rld";
