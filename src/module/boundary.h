@@ -39,7 +39,7 @@ inline void interrupted() {
 // 3.10-3.13 a thread that re-takes the interpreter during finalization is
 // ended by an unwind that must reach the thread's start.
 template <class F>
-PyObject* guarded(F&& body) {
+ZELKOR_SEES_THREAD_END PyObject* guarded(F&& body) {
     try {
         return body();
     }
@@ -58,7 +58,7 @@ PyObject* guarded(F&& body) {
 
 // The same for slots that report failure with -1.
 template <class F>
-int guarded_int(F&& body) {
+ZELKOR_SEES_THREAD_END int guarded_int(F&& body) {
     try {
         return body();
     }

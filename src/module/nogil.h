@@ -21,7 +21,7 @@ namespace zelkor::py {
 
 // Re-takes the lock. During finalization this may end the thread (see
 // thread_end.h); the unwind is marked and goes on to the thread's start.
-inline void reattach(PyThreadState* state) {
+ZELKOR_SEES_THREAD_END inline void reattach(PyThreadState* state) {
 #ifdef ZELKOR_UNWINDS_ENDED_THREADS
     try {
         PyEval_RestoreThread(state);
@@ -41,7 +41,8 @@ inline void reattach(PyThreadState* state) {
 // set. `stops` is the engine's stop_thread; the default is the engine
 // linked with this module.
 template <class F>
-auto without_lock(F&& f, size_t input_bytes = 0, StopThread& (*stops)() = &stop_thread)
+ZELKOR_SEES_THREAD_END auto without_lock(F&& f, size_t input_bytes = 0,
+                                         StopThread& (*stops)() = &stop_thread)
     -> decltype(f()) {
     using R = decltype(f());
     std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
