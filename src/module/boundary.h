@@ -39,18 +39,17 @@ inline void interrupted() {
 // 3.10-3.13 a thread that re-takes the interpreter during finalization is
 // ended by an unwind that must reach the thread's start.
 template <class F>
-ZELKOR_SEES_THREAD_END PyObject* guarded(F&& body) {
+PyObject* guarded(F&& body) {
     try {
         return body();
-    }
-    ZELKOR_PASS_THREAD_END
-    catch (const Interrupted&) {
+    } catch (const Interrupted&) {
         interrupted();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
+        if (thread_ending()) throw;
         raise_panic("unknown internal failure");
     }
     return nullptr;
@@ -58,18 +57,17 @@ ZELKOR_SEES_THREAD_END PyObject* guarded(F&& body) {
 
 // The same for slots that report failure with -1.
 template <class F>
-ZELKOR_SEES_THREAD_END int guarded_int(F&& body) {
+int guarded_int(F&& body) {
     try {
         return body();
-    }
-    ZELKOR_PASS_THREAD_END
-    catch (const Interrupted&) {
+    } catch (const Interrupted&) {
         interrupted();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
+        if (thread_ending()) throw;
         raise_panic("unknown internal failure");
     }
     return -1;

@@ -20,16 +20,17 @@
 namespace zelkor::py {
 
 // Re-takes the lock. During finalization this may end the thread (see
-// thread_end.h); the unwind is marked and goes on to the thread's start.
-ZELKOR_SEES_THREAD_END inline void reattach(PyThreadState* state) {
-#ifdef ZELKOR_UNWINDS_ENDED_THREADS
-    try {
-        PyEval_RestoreThread(state);
-    }
-    ZELKOR_PASS_THREAD_END_MARKED
-#else
+// thread_end.h): the unwind then runs the watch's destructor, which marks
+// the interpreter as ending for the frames above.
+inline void reattach(PyThreadState* state) {
+    struct EndWatch {
+        bool returned = false;
+        ~EndWatch() {
+            if (!returned) interpreter_ending().store(true, std::memory_order_relaxed);
+        }
+    } watch;
     PyEval_RestoreThread(state);
-#endif
+    watch.returned = true;
 }
 
 // Calls f() without the lock and returns its result. What f throws is
@@ -41,8 +42,7 @@ ZELKOR_SEES_THREAD_END inline void reattach(PyThreadState* state) {
 // set. `stops` is the engine's stop_thread; the default is the engine
 // linked with this module.
 template <class F>
-ZELKOR_SEES_THREAD_END auto without_lock(F&& f, size_t input_bytes = 0,
-                                         StopThread& (*stops)() = &stop_thread)
+auto without_lock(F&& f, size_t input_bytes = 0, StopThread& (*stops)() = &stop_thread)
     -> decltype(f()) {
     using R = decltype(f());
     std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> result{};
@@ -55,9 +55,8 @@ ZELKOR_SEES_THREAD_END auto without_lock(F&& f, size_t input_bytes = 0,
                 f();
             else
                 result.emplace(f());
-        }
-        ZELKOR_PASS_THREAD_END
-        catch (...) {
+        } catch (...) {
+            if (thread_ending()) throw;
             failure = std::current_exception();
         }
         state = poll.thread_state();
