@@ -347,7 +347,7 @@ std::vector<std::vector<Chunk>> chunk_batch(const Tokenizer& tok,
                                             const ChunkOptions& opt, size_t threads) {
     std::vector<std::vector<Chunk>> slots(texts.size());
     run_batch(
-        texts.size(), threads, [] { return std::ref(chunk_scratch()); },
+        tok, texts.size(), threads, [] { return std::ref(chunk_scratch()); },
         [&](std::reference_wrapper<ChunkScratch> sc, size_t i, uint32_t workers) {
             chunk_text(tok, reinterpret_cast<const uint8_t*>(texts[i].data()), texts[i].size(), opt,
                        sc.get(), slots[i], workers);
