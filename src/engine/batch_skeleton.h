@@ -8,7 +8,8 @@
 // the threads that did start, the caller at least, drain the counter.
 // Nothing thrown inside a worker may leave its thread (that would end the
 // process): failures are caught there, every thread is joined, and only then
-// is the call failed.
+// is the call failed. How the threads are started, and how many the address
+// space has room for, is worker_threads.h.
 #pragma once
 
 #include <algorithm>
@@ -17,12 +18,11 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "pcache.h"
 #include "tokenizer.h"
+#include "worker_threads.h"
 
 namespace zelkor {
 
@@ -56,7 +56,8 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
                Process&& process) {
     if (n == 0) return;
     const size_t requested = threads ? threads : available_parallelism();
-    const size_t t = std::min({n, requested, MAX_BATCH_THREADS});
+    size_t t = std::min({n, requested, MAX_BATCH_THREADS});
+    if (t >= 2) t = 1 + threads_room_allows(t - 1);
     const uint32_t workers = uint32_t(t);
 
     if (t < 2) {
@@ -67,7 +68,7 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
 
     // The calling thread is one of the workers: it keeps its table for `tok`
     // if that is within a worker's share, and gives up the others.
-    park_thread_caches(tok.id, workers);
+    prepare_worker_thread(tok.id, workers);
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
@@ -87,20 +88,16 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
             non_memory_failures.fetch_add(1);
         }
     };
+    auto started_worker = [&]() noexcept {
+        prepare_worker_thread(tok.id, workers);
+        worker();
+    };
 
-    std::vector<std::thread> pool;
-    pool.reserve(t - 1);
-    for (size_t k = 1; k < t; ++k) {
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break;  // out of threads, or of memory for a stack: run on those started
-        } catch (const std::bad_alloc&) {
-            break;  // no memory for the thread's own record: likewise
-        }
-    }
+    // Threads that cannot be started leave their share to those that did.
+    WorkerThreads<MAX_BATCH_THREADS - 1> pool;
+    pool.start(t - 1, started_worker);
     worker();
-    for (std::thread& th : pool) th.join();
+    pool.join();
 
     if (failures.load() != 0) {
         if (non_memory_failures.load() == 0) throw std::bad_alloc();
