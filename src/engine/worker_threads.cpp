@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 
-#include "chunk.h"
 #include "pcache.h"
 #include "scratch.h"
 
@@ -39,23 +39,12 @@ bool mapped_pages(uint64_t& total, uint64_t& data) {
     const ssize_t got = read(fd, buf, sizeof buf - 1);
     close(fd);
     if (got <= 0) return false;
+    buf[got] = '\0';
     // size resident shared text lib data dt
-    uint64_t field[6] = {};
-    int k = 0;
-    bool in_number = false;
-    for (ssize_t i = 0; i < got && k < 6; ++i) {
-        const char c = buf[i];
-        if (c >= '0' && c <= '9') {
-            field[k] = field[k] * 10 + uint64_t(c - '0');
-            in_number = true;
-        } else if (in_number) {
-            ++k;
-            in_number = false;
-        }
-    }
-    if (k < 6) return false;
-    total = field[0];
-    data = field[5];
+    unsigned long long size = 0, data_stack = 0;
+    if (std::sscanf(buf, "%llu %*u %*u %*u %*u %llu", &size, &data_stack) != 2) return false;
+    total = size;
+    data = data_stack;
     return true;
 }
 
@@ -92,10 +81,11 @@ size_t threads_room_allows(size_t wanted) {
 }
 
 void prepare_worker_thread(uint64_t owner, uint32_t workers) {
-    park_thread_caches(owner, workers);  // the cache holder
+    park_thread_caches(owner, workers);  // the cache holder, and this module's block
+    // First needed by the first piece that falls back to the search, which
+    // may come late. (The other per-thread buffers are made at the start of
+    // the work anyway.)
     (void)backtrack_scratch();
-    (void)truncation_buffer();
-    (void)chunk_scratch();
     (void)std::uncaught_exceptions();  // the C++ runtime's block
 }
 

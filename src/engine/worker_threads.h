@@ -28,13 +28,13 @@ inline constexpr size_t WORKER_STACK_BYTES = size_t(1) << 20;
 size_t threads_room_allows(size_t wanted);
 
 // Readies the calling thread to be one of `workers` workers of a batch for
-// tokenizer `owner`: parks its caches (park_thread_caches) and creates its
-// thread-local state now, while the reserve is there. The C library ends
-// the process when it cannot allocate a thread's thread-local block (on the
-// thread's first use of one, here or in the C++ runtime's exception
-// handling) or the record of a thread-local destructor; done later, the
-// first of these could come with an out-of-memory exception, when memory
-// has just run out.
+// tokenizer `owner`: parks its caches (park_thread_caches) and makes the
+// allocations that the C library ends the process for failing while the
+// reserve is still there: the thread-local blocks of this module and of the
+// C++ runtime, which a thread allocates on its first use of each, and the
+// records of thread-local destructors. Left to first use, the runtime's
+// block would be allocated by the first out-of-memory exception, just when
+// memory has run out.
 void prepare_worker_thread(uint64_t owner, uint32_t workers);
 
 // Up to N threads that run one function; all of them are joined by join()
