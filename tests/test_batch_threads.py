@@ -14,9 +14,9 @@ import textwrap
 import pytest
 
 # Runs in a child: computes every batch method's result over `texts` with one
-# thread, then sets `limit` (Python code) and repeats the calls with
-# `threads`, printing one JSON line per method: whether the result is the
-# same, or the exception raised.
+# thread, then sets `limit` (Python code) and repeats each call `rounds`
+# times with `threads`, printing one JSON line per method: whether every
+# result was the same, or the first exception raised.
 CHILD = """
 import json, resource, zelkor, zelkor.chunking
 tok = zelkor.Tokenizer("o200k_base")
