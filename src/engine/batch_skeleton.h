@@ -8,7 +8,8 @@
 // the threads that did start, the caller at least, drain the counter.
 // Nothing thrown inside a worker may leave its thread (that would end the
 // process): failures are caught there, every thread is joined, and only then
-// is the call failed.
+// is the call failed. How the threads are started, and how many the address
+// space has room for, is worker_threads.h.
 #pragma once
 
 #include <algorithm>
@@ -17,13 +18,12 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "interrupt.h"
 #include "pcache.h"
 #include "tokenizer.h"
+#include "worker_threads.h"
 
 namespace zelkor {
 
@@ -57,7 +57,8 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
                Process&& process) {
     if (n == 0) return;
     const size_t requested = threads ? threads : available_parallelism();
-    const size_t t = std::min({n, requested, MAX_BATCH_THREADS});
+    size_t t = std::min({n, requested, MAX_BATCH_THREADS});
+    if (t >= 2) t = 1 + threads_room_allows(t - 1);
     const uint32_t workers = uint32_t(t);
 
     if (t < 2) {
@@ -68,7 +69,7 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
 
     // The calling thread is one of the workers: it keeps its table for `tok`
     // if that is within a worker's share, and gives up the others.
-    park_thread_caches(tok.id, workers);
+    prepare_worker_thread(tok.id, workers);
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
@@ -94,25 +95,19 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
             non_memory_failures.fetch_add(1);
         }
     };
+    auto started_worker = [&]() noexcept {
+        prepare_worker_thread(tok.id, workers);
+        const StopScope scope = stop.enter_worker();
+        worker();
+        stop.worker_done();
+    };
 
-    std::vector<std::thread> pool;
-    pool.reserve(t - 1);
-    for (size_t k = 1; k < t; ++k) {
-        try {
-            pool.emplace_back([&] {
-                const StopScope scope = stop.enter_worker();
-                worker();
-                stop.worker_done();
-            });
-        } catch (const std::system_error&) {
-            break;  // out of threads, or of memory for a stack: run on those started
-        } catch (const std::bad_alloc&) {
-            break;  // no memory for the thread's own record: likewise
-        }
-    }
+    // Threads that cannot be started leave their share to those that did.
+    WorkerThreads<MAX_BATCH_THREADS - 1> pool;
+    const size_t started = pool.start(t - 1, started_worker);
     worker();
-    stop.wait(pool.size());
-    for (std::thread& th : pool) th.join();
+    stop.wait(started);
+    pool.join();
 
     if (stop.stopped()) throw Interrupted{};
     if (failures.load() != 0) {

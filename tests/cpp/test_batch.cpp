@@ -3,6 +3,7 @@
 // creation.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +19,7 @@
 
 #include "batch_skeleton.h"
 #include "tokenizer.h"
+#include "worker_threads.h"
 
 using namespace zelkor;
 using Ids = std::vector<TokenId>;
@@ -149,18 +151,44 @@ TEST(BatchSkeleton, TheDefaultThreadCountFollowsTheAmountOfText) {
 #endif
 
 #if !defined(ZELKOR_SANITIZED)
+namespace {
+
+uint64_t mapped_bytes() {
+    uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * uint64_t(sysconf(_SC_PAGESIZE));
+}
+
+// Lets the address space grow by `extra` bytes from what it is now.
+void limit_address_space(uint64_t extra) {
+    struct rlimit rl;
+    getrlimit(RLIMIT_AS, &rl);
+    rl.rlim_cur = mapped_bytes() + extra;
+    setrlimit(RLIMIT_AS, &rl);
+}
+
+}  // namespace
+
 TEST(BatchDeathTest, ThreadsThatCannotStartLeaveTheWorkToThoseThatDid) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Room for two stacks at most: the pool stops at the first refusal and
+    // reports what it started.
+    EXPECT_EXIT(
+        {
+            limit_address_space(WORKER_STACK_BYTES * 5 / 2);
+            std::atomic<size_t> ran{0};
+            auto f = [&]() noexcept { ran.fetch_add(1); };
+            WorkerThreads<64> pool;
+            const size_t started = pool.start(64, f);
+            pool.join();
+            std::exit(started < 64 && ran.load() == started ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // No room for a thread at all: the calling thread does every text.
     EXPECT_EXIT(
         {
             const Tokenizer& t = tok(0);
-            // Leave no address space for another thread stack.
-            unsigned long pages = 0;
-            std::ifstream("/proc/self/statm") >> pages;
-            struct rlimit rl;
-            getrlimit(RLIMIT_AS, &rl);
-            rl.rlim_cur = pages * 4096 + (2u << 20);
-            setrlimit(RLIMIT_AS, &rl);
+            limit_address_space(2u << 20);
             std::vector<std::atomic<int>> seen(64);
             try {
                 run_batch(t, seen.size(), 4, noop_state,
@@ -171,6 +199,34 @@ TEST(BatchDeathTest, ThreadsThatCannotStartLeaveTheWorkToThoseThatDid) {
             for (const auto& s : seen)
                 if (s.load() != 1) std::exit(3);
             std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(BatchDeathTest, StartedThreadsLeaveRoomInTheAddressSpace) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A started thread still allocates (its thread-local blocks, its cache,
+    // its results); when the address space is gone by then, the process
+    // ends. So, under a limit, the threads of a batch must not take it all.
+    EXPECT_EXIT(
+        {
+            const Tokenizer& t = tok(0);
+            const uint64_t extra = 64u << 20;
+            limit_address_space(extra);
+            const uint64_t limit = mapped_bytes() + extra;
+            std::mutex m;
+            std::set<std::thread::id> threads;
+            uint64_t least_room = extra;
+            run_batch(t, 200, 200, noop_state, [&](int&, size_t, uint32_t) {
+                // Every started thread is alive while the texts last.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                const uint64_t used = mapped_bytes();
+                std::lock_guard<std::mutex> g(m);
+                threads.insert(std::this_thread::get_id());
+                least_room = std::min(least_room, limit > used ? limit - used : 0);
+            });
+            if (threads.size() < 2) std::exit(2);
+            std::exit(least_room >= (8u << 20) ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
 }

@@ -1,0 +1,83 @@
+// The threads a batch starts beside its calling thread: started with a small
+// stack, no more of them than the process's address space has room for, and
+// ready for the allocations that the C library cannot survive failing.
+//
+// Under an address-space limit (RLIMIT_AS, or RLIMIT_DATA, which thread
+// stacks count against too) threads with the default stack of 8 MiB used
+// the limit up; each thread then allocates its thread-local blocks on first
+// use, and when that allocation fails the C library ends the process. Small
+// stacks and a reserve that thread starts leave free keep the process alive.
+#pragma once
+
+#include <pthread.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace zelkor {
+
+// Stack of a worker thread. The engine does not recurse: the deepest worker
+// stack measured over every operation, on long and pathological texts, was
+// 12 KiB (17 KiB in a Debug build under AddressSanitizer).
+inline constexpr size_t WORKER_STACK_BYTES = size_t(1) << 20;
+
+// Of `wanted` more threads, how many the address-space limits of the
+// process leave room for while keeping a reserve free for what the started
+// threads and the caller still allocate. Without a limit, `wanted`.
+size_t threads_room_allows(size_t wanted);
+
+// Readies the calling thread to be one of `workers` workers of a batch for
+// tokenizer `owner`: parks its caches (park_thread_caches) and makes the
+// allocations that the C library ends the process for failing while the
+// reserve is still there: the thread-local blocks of this module and of the
+// C++ runtime, which a thread allocates on its first use of each, and the
+// records of thread-local destructors. Left to first use, the runtime's
+// block would be allocated by the first out-of-memory exception, just when
+// memory has run out.
+void prepare_worker_thread(uint64_t owner, uint32_t workers);
+
+// Up to N threads that run one function; all of them are joined by join()
+// or at destruction.
+template <size_t N>
+class WorkerThreads {
+public:
+    WorkerThreads() = default;
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+    ~WorkerThreads() { join(); }
+
+    // Starts up to `count` threads (at most N) that each call f(), which
+    // must not throw and must outlive them. Stops at the first thread the
+    // system refuses; returns how many run.
+    template <class F>
+    size_t start(size_t count, F& f) noexcept {
+        if (count > N) count = N;
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) return started_;
+        if (pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES) == 0) {
+            while (started_ < count &&
+                   pthread_create(&ids_[started_], &attr, &call<F>, &f) == 0)
+                ++started_;
+        }
+        pthread_attr_destroy(&attr);
+        return started_;
+    }
+
+    void join() noexcept {
+        for (size_t i = 0; i < started_; ++i) pthread_join(ids_[i], nullptr);
+        started_ = 0;
+    }
+
+private:
+    template <class F>
+    static void* call(void* f) {
+        (*static_cast<F*>(f))();
+        return nullptr;
+    }
+
+    std::array<pthread_t, N> ids_;
+    size_t started_ = 0;
+};
+
+}  // namespace zelkor
