@@ -225,7 +225,11 @@ bool flag_arg(PyObject* o, bool& out) {
 bool id_list(PyObject* o, IdVec& out) {
     if (refuse_str(o) || !require_sequence(o)) return false;
     out.reserve(length_hint(o));
+    size_t seen = 0;
     return for_each_item(o, [&](PyObject* item) {
+        // Many millions of ids take a while to read: signal handlers get
+        // their turn (cheap with the lock held, and rare).
+        if ((++seen & 0xFFFFF) == 0 && PyErr_CheckSignals() < 0) return false;
         uint32_t id;
         if (!token_id(item, id)) return false;
         out.push_back(id);
