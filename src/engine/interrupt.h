@@ -47,27 +47,36 @@ struct StopThread {
 StopThread& stop_thread();
 
 // Makes `c` the control of thread `t` for the scope; an `owner` also runs
-// its check. Nests: the previous control comes back at the end.
+// its check. Nests: the previous control comes back at the end. A scope
+// made empty does nothing until enter().
 class StopScope {
 public:
-    StopScope(StopThread& t, StopControl* c, bool owner) : t_(t), prev_(t.control), prev_owner_(t.owner) {
+    StopScope() = default;
+    StopScope(StopThread& t, StopControl* c, bool owner) { enter(t, c, owner); }
+    ~StopScope() {
+        if (!t_) return;
+        if (t_->control) t_->scopes->fetch_sub(1, std::memory_order_relaxed);
+        t_->control = prev_;
+        t_->owner = prev_owner_;
+    }
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+    // Once, on an empty scope.
+    void enter(StopThread& t, StopControl* c, bool owner) {
+        t_ = &t;
+        prev_ = t.control;
+        prev_owner_ = t.owner;
         t.control = c;
         t.owner = owner && c && c->check;
         t.credit = POLL_BYTES;
         if (c) t.scopes->fetch_add(1, std::memory_order_relaxed);
     }
-    ~StopScope() {
-        if (t_.control) t_.scopes->fetch_sub(1, std::memory_order_relaxed);
-        t_.control = prev_;
-        t_.owner = prev_owner_;
-    }
-    StopScope(const StopScope&) = delete;
-    StopScope& operator=(const StopScope&) = delete;
 
 private:
-    StopThread& t_;
-    StopControl* prev_;
-    bool prev_owner_;
+    StopThread* t_ = nullptr;
+    StopControl* prev_ = nullptr;
+    bool prev_owner_ = false;
 };
 
 // Throws Interrupted if the current call is to stop (asking the check on

@@ -76,8 +76,18 @@ size_t threads_room_allows(size_t wanted) {
     if (data_limited) room = std::min(room, room_below(data_limit, data * page));
     if (room <= SPARE_BYTES) return 0;
     // A stack comes with a guard page.
-    const uint64_t per_thread = WORKER_STACK_BYTES + page + WORKER_EXTRA_BYTES;
+    const uint64_t per_thread = worker_stack_bytes() + page + WORKER_EXTRA_BYTES;
     return size_t(std::min<uint64_t>(wanted, (room - SPARE_BYTES) / per_thread));
+}
+
+size_t worker_stack_bytes() {
+    pthread_attr_t attr;
+    size_t bytes = 0;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        pthread_attr_getstacksize(&attr, &bytes);
+        pthread_attr_destroy(&attr);
+    }
+    return bytes ? bytes : size_t(8) << 20;
 }
 
 void prepare_worker_thread(uint64_t owner, uint32_t workers) {

@@ -1,12 +1,12 @@
-// The threads a batch starts beside its calling thread: started with a small
-// stack, no more of them than the process's address space has room for, and
-// ready for the allocations that the C library cannot survive failing.
+// The threads a batch starts beside its calling thread: no more of them
+// than the process's address space has room for, and ready for the
+// allocations that the C library cannot survive failing.
 //
 // Under an address-space limit (RLIMIT_AS, or RLIMIT_DATA, which thread
-// stacks count against too) threads with the default stack of 8 MiB used
-// the limit up; each thread then allocates its thread-local blocks on first
-// use, and when that allocation fails the C library ends the process. Small
-// stacks and a reserve that thread starts leave free keep the process alive.
+// stacks count against too) thread stacks used the limit up; each thread
+// then allocates its thread-local blocks on first use, and when that
+// allocation fails the C library ends the process. A reserve that thread
+// starts leave free keeps the process alive.
 #pragma once
 
 #include <pthread.h>
@@ -17,10 +17,11 @@
 
 namespace zelkor {
 
-// Stack of a worker thread. The engine does not recurse: the deepest worker
-// stack measured over every operation, on long and pathological texts, was
-// 12 KiB (17 KiB in a Debug build under AddressSanitizer).
-inline constexpr size_t WORKER_STACK_BYTES = size_t(1) << 20;
+// Stack of a worker thread: the process's default. (Smaller stacks would
+// leave more of a limited address space, but a child forked while workers
+// with 1 MiB stacks ran found its heap corrupted, about once in a thousand
+// forks, on glibc 2.36; with default stacks, never.)
+size_t worker_stack_bytes();
 
 // Of `wanted` more threads, how many the address-space limits of the
 // process leave room for while keeping a reserve free for what the started
@@ -53,14 +54,8 @@ public:
     template <class F>
     size_t start(size_t count, F& f) noexcept {
         if (count > N) count = N;
-        pthread_attr_t attr;
-        if (pthread_attr_init(&attr) != 0) return started_;
-        if (pthread_attr_setstacksize(&attr, WORKER_STACK_BYTES) == 0) {
-            while (started_ < count &&
-                   pthread_create(&ids_[started_], &attr, &call<F>, &f) == 0)
-                ++started_;
-        }
-        pthread_attr_destroy(&attr);
+        while (started_ < count && pthread_create(&ids_[started_], nullptr, &call<F>, &f) == 0)
+            ++started_;
         return started_;
     }
 

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <optional>
 
 #include "interrupt.h"
 #include "thread_end.h"
@@ -70,7 +69,7 @@ public:
         if (!stops || PyThread_get_thread_ident() != main_thread_ident().load()) return;
         control_.check = &check;
         control_.ctx = this;
-        scope_.emplace(stops(), &control_, true);
+        scope_.enter(stops(), &control_, true);
     }
     SignalPoll(const SignalPoll&) = delete;
     SignalPoll& operator=(const SignalPoll&) = delete;
@@ -96,7 +95,7 @@ private:
     // The first poll checks at once: it comes only after POLL_BYTES of
     // work, and short calls are spared the clock.
     std::chrono::steady_clock::time_point next_{};
-    std::optional<StopScope> scope_;
+    StopScope scope_;
 };
 
 }  // namespace zelkor::py

@@ -175,7 +175,7 @@ TEST(BatchDeathTest, ThreadsThatCannotStartLeaveTheWorkToThoseThatDid) {
     // reports what it started.
     EXPECT_EXIT(
         {
-            limit_address_space(WORKER_STACK_BYTES * 5 / 2);
+            limit_address_space(worker_stack_bytes() * 5 / 2);
             std::atomic<size_t> ran{0};
             auto f = [&]() noexcept { ran.fetch_add(1); };
             WorkerThreads<64> pool;
