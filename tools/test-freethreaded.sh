@@ -72,7 +72,7 @@ venv=$work/venv
 say "building and installing zelkor"
 t0=$SECONDS
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} \
-  "$venv/bin/python" -m pip install -q --no-build-isolation "$root"
+  "$venv/bin/python" -m pip install -q --no-build-isolation -C cmake.define.ZELKOR_PROBE=ON "$root"
 say "built in $((SECONDS - t0)) s"
 
 # PYTHON_GIL unset: the lock stays off only if every module says it may.
