@@ -140,22 +140,32 @@ PyObject* chunk_string(PyObject* text, std::string_view utf8, Make make, const C
     return s;
 }
 
+// The arity check of the entry points below.
+bool takes(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
+    if (nargs == want) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
+    return false;
+}
+
+// The chunks of the call's texts, from the engine without the lock; a long
+// call on the main thread stops when a signal handler raises.
+std::vector<std::vector<Chunk>> chunks_of(const ChunkCall& call, const CallTexts& texts) {
+    return py::without_lock(
+        [&] { return call.calls->chunk_batch(*call.tok, texts.utf8, call.opt, call.threads); },
+        total_bytes(texts.utf8), call.calls->stop_thread);
+}
+
 }  // namespace
 
 PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (nargs != 6) {
-            PyErr_Format(PyExc_TypeError, "chunk_texts() takes exactly 6 arguments (%zd given)", nargs);
-            return nullptr;
-        }
+        if (!takes("chunk_texts", nargs, 6)) return nullptr;
         ChunkCall call;
         CallTexts texts;
         if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
         // Code-point offsets differ from byte offsets only outside ASCII.
         call.opt.char_offsets = !texts.ascii;
-        const auto chunks = py::without_lock(
-            [&] { return call.calls->chunk_batch(*call.tok, texts.utf8, call.opt, call.threads); },
-            total_bytes(texts.utf8), call.calls->stop_thread);
+        const auto chunks = chunks_of(call, texts);
         Ref result = Ref::steal(PyList_New(Py_ssize_t(chunks.size())));
         if (!result) return nullptr;
         for (size_t i = 0; i < chunks.size(); ++i) {
@@ -169,10 +179,7 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* chunk_strings(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (nargs != 6) {
-            PyErr_Format(PyExc_TypeError, "chunk_strings() takes exactly 6 arguments (%zd given)", nargs);
-            return nullptr;
-        }
+        if (!takes("chunk_strings", nargs, 6)) return nullptr;
         ChunkCall call;
         CallTexts texts;
         if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
@@ -181,9 +188,7 @@ PyObject* chunk_strings(PyObject* module, PyObject* const* args, Py_ssize_t narg
         for (Make m : texts.make) call.opt.char_offsets |= m == Make::Slice;
         if (call.opt.char_offsets)
             for (Make& m : texts.make) m = m == Make::Decode ? Make::Slice : m;
-        const auto chunks = py::without_lock(
-            [&] { return call.calls->chunk_batch(*call.tok, texts.utf8, call.opt, call.threads); },
-            total_bytes(texts.utf8), call.calls->stop_thread);
+        const auto chunks = chunks_of(call, texts);
         Ref result = Ref::steal(PyList_New(Py_ssize_t(chunks.size())));
         if (!result) return nullptr;
         for (size_t i = 0; i < chunks.size(); ++i) {
@@ -242,10 +247,7 @@ std::string run_chunk_column(const ChunkCall& call, const ArrowArray& input, Str
 
 PyObject* chunk_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (nargs != 7) {
-            PyErr_Format(PyExc_TypeError, "chunk_array() takes exactly 7 arguments (%zd given)", nargs);
-            return nullptr;
-        }
+        if (!takes("chunk_array", nargs, 7)) return nullptr;
         ChunkCall call;
         if (!chunk_call(module, args[0], args + 3, call)) return nullptr;
         const ArrowSchema* in_schema = capsule_schema(args[1]);
