@@ -9,6 +9,7 @@
 
 #include "boundary.h"
 #include "capsules.h"
+#include "module_state.h"
 #include "chunk_calls.h"
 #include "arrow_export.h"
 #include "column_ops.h"
@@ -28,11 +29,7 @@ namespace {
 using py::guarded;
 using py::Ref;
 
-struct ModuleState {
-    PyObject* tokenizer_type;  // zelkor._zelkor.Tokenizer
-};
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+using py::state_of;
 
 bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
     if (nargs == expected) return true;
@@ -217,20 +214,6 @@ int bulk_exec(PyObject* m) {
     });
 }
 
-int bulk_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state_of(m);
-    if (st) Py_VISIT(st->tokenizer_type);
-    return 0;
-}
-
-int bulk_clear(PyObject* m) {
-    ModuleState* st = state_of(m);
-    if (st) Py_CLEAR(st->tokenizer_type);
-    return 0;
-}
-
-void bulk_free(void* m) { bulk_clear(static_cast<PyObject*>(m)); }
-
 PyModuleDef_Slot bulk_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(bulk_exec)},
 #ifdef Py_mod_gil
@@ -248,12 +231,12 @@ PyModuleDef bulk_def = {
     PyModuleDef_HEAD_INIT,
     "_bulk",
     "Private: Arrow columns through the batch engine, and pickling support.",
-    sizeof(ModuleState),
+    sizeof(py::ModuleState),
     bulk_methods,
     bulk_slots,
-    bulk_traverse,
-    bulk_clear,
-    bulk_free,
+    py::module_state_traverse,
+    py::module_state_clear,
+    py::module_state_free,
 };
 
 }  // namespace

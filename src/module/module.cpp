@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include "boundary.h"
+#include "module_state.h"
 #include "signal_poll.h"
 #include "py_tokenizer.h"
 #include "pyref.h"
@@ -11,17 +12,6 @@ namespace zelkor::py {
 const char PANIC_EXCEPTION_NAME[] = "zelkor._zelkor.PanicException";
 
 namespace {
-
-// Each module object (one per interpreter, normally) has a class of its
-// own: a class is an object of one interpreter and must not be handed to
-// another. The state keeps it for the module's lifetime; its size being
-// non-zero also makes a reload keep the module as it is rather than run the
-// execution step again.
-struct ModuleState {
-    PyObject* tokenizer_type;
-};
-
-ModuleState* state_of(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
 
 int module_exec(PyObject* m) {
     return guarded_int([&]() -> int {
@@ -54,22 +44,6 @@ int module_exec(PyObject* m) {
     });
 }
 
-// The class holds its module in turn (it is made from the module and the
-// spec), so the two form a cycle that the collector must see.
-int module_traverse(PyObject* m, visitproc visit, void* arg) {
-    ModuleState* st = state_of(m);
-    if (st) Py_VISIT(st->tokenizer_type);
-    return 0;
-}
-
-int module_clear(PyObject* m) {
-    ModuleState* st = state_of(m);
-    if (st) Py_CLEAR(st->tokenizer_type);
-    return 0;
-}
-
-void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
-
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #ifdef Py_mod_gil
@@ -91,9 +65,9 @@ PyModuleDef module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    module_state_traverse,
+    module_state_clear,
+    module_state_free,
 };
 
 }  // namespace
