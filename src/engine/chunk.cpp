@@ -15,15 +15,10 @@
 #include "chunk.h"
 
 #include <algorithm>
-#include <array>
-#include <climits>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#include <cstring>
 #include <functional>
 
 #include "batch_skeleton.h"
+#include "chunk_scan.h"
 #include "encode_loop.h"
 #include "pcache.h"
 #include "pretok_cl100k.h"
@@ -34,141 +29,7 @@ namespace zelkor {
 
 namespace {
 
-bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// The characters that start in t[a, b): the bytes that are no continuation
-// byte, sixteen at a time where SSE2 is there.
-size_t count_chars(const uint8_t* t, size_t a, size_t b) {
-    size_t n = b - a, p = a;
-#if defined(__SSE2__)
-    // Byte counters, summed before they can overflow.
-    const __m128i top = _mm_set1_epi8(char(0xC0)), cont = _mm_set1_epi8(char(0x80));
-    const __m128i zero = _mm_setzero_si128();
-    while (p + 16 <= b) {
-        __m128i acc = zero;
-        for (int k = 0; k < 255 && p + 16 <= b; ++k, p += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + p));
-            acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(_mm_and_si128(v, top), cont));
-        }
-        const __m128i sums = _mm_sad_epu8(acc, zero);
-        n -= size_t(_mm_cvtsi128_si64(sums)) + size_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-#endif
-    for (; p < b; ++p) n -= is_continuation(t[p]);
-    return n;
-}
-
-// The code point starting at p (lenient: a malformed sequence reads as one
-// byte that is neither whitespace nor punctuation).
-uint32_t cp_at(const uint8_t* t, size_t len, size_t p) {
-    const uint8_t b = t[p];
-    if (b < 0x80) return b;
-    size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 0;
-    if (n == 0 || p + n > len) return 0xFFFD;
-    uint32_t cp = b & (0x7F >> n);
-    for (size_t k = 1; k < n; ++k) {
-        if (!is_continuation(t[p + k])) return 0xFFFD;
-        cp = (cp << 6) | (t[p + k] & 0x3F);
-    }
-    return cp;
-}
-
-size_t char_start_before(const uint8_t* t, size_t p) {
-    if (t[p - 1] < 0x80) return p - 1;
-    size_t q = p - 1;
-    while (q > 0 && is_continuation(t[q]) && p - q < 4) --q;
-    return q;
-}
-
-uint32_t cp_before(const uint8_t* t, size_t len, size_t p) {
-    return cp_at(t, len, char_start_before(t, p));
-}
-
-// Unicode White_Space.
-bool is_space(uint32_t c) {
-    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D);
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// Whether the character ending at p (p >= 1) is surely no whitespace to any
-// pre-tokenizer: printable ASCII, or a non-ASCII character that is neither
-// White_Space nor a C1 control.
-bool surely_not_space_before(const uint8_t* t, size_t len, size_t p) {
-    const uint8_t b = t[p - 1];
-    if (b < 0x80) return b > 0x20 && b < 0x7F;
-    const uint32_t c = cp_before(t, len, p);
-    return c >= 0xA0 && c != 0xFFFD && !is_space(c);
-}
-
-bool is_closer(uint32_t c) {
-    switch (c) {
-        case '"': case '\'': case ')': case ']': case '}':
-        case 0x2019: case 0x201D: case 0x00BB: case 0x300D: case 0x300F: case 0xFF09:
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool sentence_boundary(const uint8_t* t, size_t len, size_t p) {
-    if (is_space(cp_at(t, len, p))) return false;
-    size_t q = p;
-    size_t spaces = 0, breaks = 0;
-    while (q > 0) {
-        const size_t r = char_start_before(t, q);
-        const uint32_t c = cp_at(t, len, r);
-        if (!is_space(c)) break;
-        if (c == '\n' || (c == '\r' && t[q] != '\n')) ++breaks;
-        ++spaces;
-        q = r;
-    }
-    if (breaks >= 2) return true;
-    while (q > 0 && is_closer(cp_before(t, len, q))) q = char_start_before(t, q);
-    if (q == 0) return false;
-    const uint32_t end = cp_before(t, len, q);
-    if (end == 0x3002 || end == 0xFF01 || end == 0xFF1F) return true;
-    return spaces > 0 && (end == '.' || end == '!' || end == '?' || end == 0x2026);
-}
-
-bool ascii_space(uint8_t b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
-
-// ASCII after which no boundary of any kind lies: not whitespace, not a closer.
-constexpr auto PLAIN_ASCII = [] {
-    std::array<bool, 256> plain{};
-    for (int b = 0; b < 0x80; ++b) plain[size_t(b)] = b != ' ' && (b < 0x09 || b > 0x0D);
-    for (char c : {'"', '\'', ')', ']', '}'}) plain[size_t(c)] = false;
-    return plain;
-}();
-
-bool plain_ascii(uint8_t b) { return PLAIN_ASCII[b]; }
-
-bool ascii_alnum(uint8_t b) {
-    return (b >= '0' && b <= '9') || (uint8_t(b | 0x20) >= 'a' && uint8_t(b | 0x20) <= 'z');
-}
-
-// p: a character start with 0 < p < len. The byte tests in front settle
-// most places without decoding a character.
-[[gnu::always_inline]] inline bool is_boundary(ChunkBoundary kind, const uint8_t* t, size_t len, size_t p) {
-    const uint8_t before = t[p - 1], at = t[p];
-    if (plain_ascii(before)) return false;
-    switch (kind) {
-        case ChunkBoundary::Whitespace:
-            if (before < 0x80 ? !ascii_space(before) : !is_space(cp_before(t, len, p))) return false;
-            return at < 0x80 ? !ascii_space(at) : !is_space(cp_at(t, len, p));
-        case ChunkBoundary::Line:
-            return before == '\n' || (before == '\r' && at != '\n');
-        case ChunkBoundary::Sentence:
-            if (at < 0x80 && ascii_space(at)) return false;
-            // The common place after a space between words: one blank after
-            // a letter or digit ends nothing.
-            if ((before == ' ' || before == '\t') && p >= 2 && ascii_alnum(t[p - 2])) return false;
-            return sentence_boundary(t, len, p);
-        case ChunkBoundary::Token:
-            break;
-    }
-    return false;
-}
+using namespace chunk_scan;
 
 // The cuts are made while the text is counted, as `count` counts it: the
 // pass keeps no ids, only where each pre-token ends and how many tokens end
@@ -531,25 +392,6 @@ std::vector<std::vector<Chunk>> chunk_batch(const Tokenizer& tok,
                        sc.get(), slots[i], workers);
         });
     return slots;
-}
-
-void to_char_offsets(const uint8_t* text, size_t len, Chunk* chunks, size_t n_chunks) {
-    // Starts rise from chunk to chunk; ends need not, so all offsets are
-    // visited in order in one pass over the text.
-    std::vector<size_t*> at;
-    at.reserve(n_chunks * 2);
-    for (size_t i = 0; i < n_chunks; ++i) {
-        at.push_back(&chunks[i].start);
-        at.push_back(&chunks[i].end);
-    }
-    std::sort(at.begin(), at.end(), [](const size_t* a, const size_t* b) { return *a < *b; });
-    size_t pos = 0, n = 0;
-    for (size_t* off : at) {
-        const size_t target = std::min(*off, len);
-        n += count_chars(text, pos, target);
-        pos = target;
-        *off = n;
-    }
 }
 
 }  // namespace zelkor
