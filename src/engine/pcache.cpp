@@ -212,15 +212,9 @@ Holder::~Holder() {
     unlink(s.holders(), *this);
 }
 
-void before_fork() {
-    thread_locals_gate().lock();
-    pool().mutex.lock();
-}
+void before_fork() { pool().mutex.lock(); }
 
-void after_fork_parent() {
-    pool().mutex.unlock();
-    thread_locals_gate().unlock();
-}
+void after_fork_parent() { pool().mutex.unlock(); }
 
 // The only thread of the child is the one that forked. The tables of the
 // others are freed, and the budget counts what is left: the pool's and
@@ -245,7 +239,6 @@ void after_fork_child() {
             live += this_holder->recs[i].capacity * sizeof(CacheEntry);
     LIVE_BYTES.store(live);
     p.mutex.unlock();
-    thread_locals_gate().unlock();
 }
 
 PretokenCache take_from_pool(PoolSection& s, uint64_t owner, bool& found) {
@@ -343,11 +336,6 @@ CacheLease::CacheLease(uint64_t owner, uint32_t workers) : rec_(&disabled_) {
 
 CacheLease::~CacheLease() {
     if (borrowed_) holder().borrowed = false;
-}
-
-std::mutex& thread_locals_gate() {
-    static std::mutex* gate = new std::mutex;  // never destroyed, like the pool
-    return *gate;
 }
 
 void park_thread_caches(uint64_t owner, uint32_t workers) {

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "thread_start_gate.h"
+
 namespace zelkor {
 
 // Stack of a worker thread: the process's default. (Smaller stacks would
@@ -54,8 +56,11 @@ public:
     template <class F>
     size_t start(size_t count, F& f) noexcept {
         if (count > N) count = N;
-        while (started_ < count && pthread_create(&ids_[started_], nullptr, &call<F>, &f) == 0)
+        while (started_ < count) {
+            const ThreadStartGuard no_fork;
+            if (pthread_create(&ids_[started_], nullptr, &call<F>, &f) != 0) break;
             ++started_;
+        }
         return started_;
     }
 
