@@ -135,6 +135,11 @@ Pool& pool() {
     return *p;
 }
 
+// Made while the module loads, before any thread of ours can be half way
+// through making it: a fork meanwhile would leave the child's first cache
+// waiting forever for the guarded static above.
+[[maybe_unused]] Pool& pool_at_load = pool();
+
 // A section holding the pool lock. If an exception leaves it, the list may
 // be half-updated, so the pool is given up for good. Every change of a
 // holder's tables happens inside one, so a fork (which waits for the lock)

@@ -29,15 +29,15 @@ void after_fork_child() {
     std::memcpy(static_cast<void*>(&gate), &fresh, sizeof gate);
 }
 
+// Registered while the module loads. (Not on first use: a fork while
+// another thread was registering the handlers inside a guarded static would
+// leave the child waiting for that static forever.)
+[[maybe_unused]] const int registered =
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+
 }  // namespace
 
-ThreadStartGuard::ThreadStartGuard() noexcept {
-    // Before the first start: no fork can matter until then.
-    static const bool registered =
-        pthread_atfork(before_fork, after_fork_parent, after_fork_child) == 0;
-    (void)registered;
-    held_ = pthread_rwlock_rdlock(&gate) == 0;
-}
+ThreadStartGuard::ThreadStartGuard() noexcept : held_(pthread_rwlock_rdlock(&gate) == 0) {}
 
 ThreadStartGuard::~ThreadStartGuard() {
     if (held_) pthread_rwlock_unlock(&gate);

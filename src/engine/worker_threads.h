@@ -20,9 +20,9 @@
 namespace zelkor {
 
 // Stack of a worker thread: the process's default. (Smaller stacks would
-// leave more of a limited address space, but a child forked while workers
-// with 1 MiB stacks ran found its heap corrupted, about once in a thousand
-// forks, on glibc 2.36; with default stacks, never.)
+// leave more of a limited address space. The C library keeps more of them
+// for reuse, which made the race of thread_start_gate.h come about once in
+// a thousand forks until the gate closed it.)
 size_t worker_stack_bytes();
 
 // Of `wanted` more threads, how many the address-space limits of the
