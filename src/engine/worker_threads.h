@@ -21,8 +21,8 @@ namespace zelkor {
 
 // Stack of a worker thread: the process's default. (Smaller stacks would
 // leave more of a limited address space. The C library keeps more of them
-// for reuse, which made the race of thread_start_gate.h come about once in
-// a thousand forks until the gate closed it.)
+// for reuse, so they made the fork race of thread_start_gate.h more
+// frequent; with the gate, 1 MiB stacks came through as clean.)
 size_t worker_stack_bytes();
 
 // Of `wanted` more threads, how many the address-space limits of the
