@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -155,14 +156,20 @@ size_t available_parallelism() {
     }
     if (n == 0) return 4;
     // The quota is read once: walking the cgroup files on every batch call
-    // would cost more than small batches themselves.
-    static const size_t quota = [] {
+    // would cost more than small batches themselves. Threads that come first
+    // together may each read it. (Not a guarded static: a fork while another
+    // thread read the files would leave the child waiting for it forever.)
+    constexpr size_t UNREAD = SIZE_MAX;
+    static std::atomic<size_t> read_quota{UNREAD};
+    size_t quota = read_quota.load(std::memory_order_relaxed);
+    if (quota == UNREAD) {
         try {
-            return cgroup_cpus();
+            quota = cgroup_cpus();
         } catch (...) {
-            return size_t(0);  // an unreadable cgroup tree means no quota
+            quota = 0;  // an unreadable cgroup tree means no quota
         }
-    }();
+        read_quota.store(quota, std::memory_order_relaxed);
+    }
     return quota && quota < n ? quota : n;
 }
 

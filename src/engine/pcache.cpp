@@ -135,6 +135,11 @@ Pool& pool() {
     return *p;
 }
 
+// Made while the module loads, before any thread of ours can be half way
+// through making it: a fork meanwhile would leave the child's first cache
+// waiting forever for the guarded static above.
+[[maybe_unused]] Pool& pool_at_load = pool();
+
 // A section holding the pool lock. If an exception leaves it, the list may
 // be half-updated, so the pool is given up for good. Every change of a
 // holder's tables happens inside one, so a fork (which waits for the lock)
@@ -212,15 +217,9 @@ Holder::~Holder() {
     unlink(s.holders(), *this);
 }
 
-void before_fork() {
-    thread_locals_gate().lock();
-    pool().mutex.lock();
-}
+void before_fork() { pool().mutex.lock(); }
 
-void after_fork_parent() {
-    pool().mutex.unlock();
-    thread_locals_gate().unlock();
-}
+void after_fork_parent() { pool().mutex.unlock(); }
 
 // The only thread of the child is the one that forked. The tables of the
 // others are freed, and the budget counts what is left: the pool's and
@@ -245,7 +244,6 @@ void after_fork_child() {
             live += this_holder->recs[i].capacity * sizeof(CacheEntry);
     LIVE_BYTES.store(live);
     p.mutex.unlock();
-    thread_locals_gate().unlock();
 }
 
 PretokenCache take_from_pool(PoolSection& s, uint64_t owner, bool& found) {
@@ -343,11 +341,6 @@ CacheLease::CacheLease(uint64_t owner, uint32_t workers) : rec_(&disabled_) {
 
 CacheLease::~CacheLease() {
     if (borrowed_) holder().borrowed = false;
-}
-
-std::mutex& thread_locals_gate() {
-    static std::mutex* gate = new std::mutex;  // never destroyed, like the pool
-    return *gate;
 }
 
 void park_thread_caches(uint64_t owner, uint32_t workers) {

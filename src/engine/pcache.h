@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -184,13 +183,6 @@ uint64_t cache_table_bytes(uint32_t workers, uint64_t room);
 // thread keeps its table for `owner` and moves the others to POOL, where the
 // workers can reuse or trim them.
 void park_thread_caches(uint64_t owner, uint32_t workers);
-
-// Held while a new thread makes its thread-local blocks, and across a fork.
-// A child forked while another thread was half way through making one
-// inherits that thread's blocks half made, and the C library frees them
-// wrongly when the child starts threads of its own (the heap was found
-// corrupted about once in five hundred such forks).
-std::mutex& thread_locals_gate();
 
 // What the tests observe.
 namespace pcache_testing {

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "thread_start_gate.h"
+
 namespace zelkor {
 
 class SideTask {
@@ -16,6 +18,7 @@ public:
     template <class F>
     explicit SideTask(const F& f) {
         try {
+            const ThreadStartGuard no_fork;
             thread_ = std::thread([this, g = F(f)]() mutable noexcept {
                 try {
                     g();

@@ -91,7 +91,6 @@ size_t worker_stack_bytes() {
 }
 
 void prepare_worker_thread(uint64_t owner, uint32_t workers) {
-    const std::lock_guard<std::mutex> gate(thread_locals_gate());  // no fork meanwhile
     park_thread_caches(owner, workers);  // the cache holder, and this module's block
     // First needed by the first piece that falls back to the search, which
     // may come late. (The other per-thread buffers are made at the start of

@@ -15,12 +15,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "thread_start_gate.h"
+
 namespace zelkor {
 
 // Stack of a worker thread: the process's default. (Smaller stacks would
-// leave more of a limited address space, but a child forked while workers
-// with 1 MiB stacks ran found its heap corrupted, about once in a thousand
-// forks, on glibc 2.36; with default stacks, never.)
+// leave more of a limited address space. The C library keeps more of them
+// for reuse, so they made the fork race of thread_start_gate.h more
+// frequent; with the gate, 1 MiB stacks came through as clean.)
 size_t worker_stack_bytes();
 
 // Of `wanted` more threads, how many the address-space limits of the
@@ -54,8 +56,11 @@ public:
     template <class F>
     size_t start(size_t count, F& f) noexcept {
         if (count > N) count = N;
-        while (started_ < count && pthread_create(&ids_[started_], nullptr, &call<F>, &f) == 0)
+        while (started_ < count) {
+            const ThreadStartGuard no_fork;
+            if (pthread_create(&ids_[started_], nullptr, &call<F>, &f) != 0) break;
             ++started_;
+        }
         return started_;
     }
 

@@ -1,4 +1,5 @@
-// Stopping engine calls from outside, and the cache pool across fork.
+// Stopping engine calls from outside, and the cache pool and thread starts
+// across fork.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "batch_skeleton.h"
 #include "interrupt.h"
+#include "thread_start_gate.h"
 #include "tokenizer.h"
 
 using namespace zelkor;
@@ -167,4 +169,27 @@ TEST(Fork, TheChildFreesTheTablesOfThreadsItDoesNotHave) {
     for (auto& t : holders) t.join();
     EXPECT_EQ(pcache_testing::live_bytes(), CACHE_BUDGET);  // the parent's are all still there
     pcache_testing::free_pool();
+}
+
+TEST(Fork, AForkWaitsForAThreadStartAndTheChildStartsThreadsOfItsOwn) {
+    std::atomic<bool> starting{false}, started{false};
+    std::thread starter([&] {
+        const ThreadStartGuard guard;  // as a start in progress holds it
+        starting.store(true);
+        usleep(100000);
+        started.store(true);
+    });
+    while (!starting.load()) usleep(100);
+    const pid_t pid = fork();  // waits for the start, at most the 100 ms above
+    if (pid == 0) {
+        if (!started.load()) _exit(1);  // forked in the middle of the start
+        // The gate the fork took is free in the child: a batch starts workers.
+        const std::vector<std::string_view> texts(8, "hello world");
+        _exit(count_batch(cl100k(), texts, 4, false) == std::vector<uint32_t>(8, 2) ? 0 : 2);
+    }
+    starter.join();
+    EXPECT_EQ(child_status(pid), 0);
+    // And free in the parent.
+    const std::vector<std::string_view> texts(8, "hello world");
+    EXPECT_EQ(count_batch(cl100k(), texts, 4, false), std::vector<uint32_t>(8, 2));
 }
