@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "periodic_piece.h"
+
 namespace zelkor {
 
 namespace {
@@ -67,6 +69,29 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
     std::memcpy(store.arena + offset + ids_offset(len), out.data() + start, n_ids * sizeof(TokenId));
     store.used = offset + bytes;
     *target = LongPieceSlot{hash, offset, uint16_t(len), uint16_t(n_ids)};
+}
+
+void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                           IdVec& out) {
+    if (const size_t d = detail::piece_period(p, len)) {
+        auto stored = [&store, &v](const uint8_t* q, size_t m, IdVec& o) {
+            if (m <= STORED_PIECE_MAX) {
+                long_piece_encode(store, v, q, m, o);
+            } else {  // the rest of a piece whose repetition stopped
+                encode_with_first(v, q, m, longest_prefix_token(v, q, m), o);
+            }
+        };
+        const size_t c = detail::chunk_bytes(d, detail::CHUNK_MIN_STORED);
+        static_assert(detail::first_stretch(2 * detail::CHUNK_MIN_STORED) <= STORED_PIECE_MAX);
+        if (len < detail::first_stretch(c)) {
+            stored(p, len, out);
+            return;
+        }
+        if (detail::encode_chunks(v, p, len, c, out, stored)) return;
+    }
+    // (A piece of PERIODIC_MIN bytes or more gets a second chance there,
+    // in chunks of another length.)
+    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
 }
 
 }  // namespace zelkor
