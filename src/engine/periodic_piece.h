@@ -26,10 +26,12 @@ namespace zelkor::detail {
 
 // The piece encoder cuts pieces of at least this many bytes into chunks of
 // at least CHUNK_MIN_PLAIN bytes. The search still runs over the first
-// stretch, one chunk and the last (about five chunks' worth), so a shorter
-// piece saves nothing. Where chunks are looked up in the long-piece store
-// instead (route_piece.h), they cost a hash and pieces of any length gain:
-// those chunks can be shorter too.
+// stretch, one chunk and the last (about five chunks' worth, some 1300
+// bytes for a unit of one byte), so a shorter piece saves nothing. Where
+// the chunks are looked up in the long-piece store instead
+// (repeated_piece_encode), a repeated chunk costs a hash, so pieces from
+// 256 bytes on gain, and the chunks can be shorter: 128 bytes is as long
+// as the longest token, and BPE of a repeated unit has settled by then.
 inline constexpr size_t PERIODIC_MIN = 1024;
 inline constexpr size_t CHUNK_MIN_PLAIN = 256;
 inline constexpr size_t CHUNK_MIN_STORED = 128;
