@@ -114,6 +114,8 @@ def repeated_lines(size: int, rng: random.Random) -> list[tuple[str, str]]:
                for u in [" ", "\t", "\x0b", "\x0c", "\xa0", "\u3000", "\t ", " \t", "\t  "]]
     shapes += [(f"lines of 256-1039 {u!r}", line(u))
                for u in ["-=", "+-", ". ", "/*", "_-", "+--", "+--+", "<!--", "ab", "abc"]]
+    # Without the letter: consecutive lines are one pre-token.
+    shapes += [(f"whitespace-only lines of 256-1039 {u!r}", line(u)) for u in ["\t", " "]]
     shapes += [
         ("lines of random tabs and spaces", fill(size, lambda: "x" + "".join(
             rng.choice(" \t") for _ in range(rng.randint(256, 1039))) + "\n")),

@@ -149,6 +149,41 @@ TEST(LongPieces, RepeatedPiecesAreExactColdAndWarm) {
     }
 }
 
+// Pieces of several lines (whitespace-only lines are one pre-token, and
+// lines of slashes are with o200k_base): lines of one unit, of units that
+// change, short and long, some without repetition, ending in "\n" or
+// "\r\n", against the reference, through an empty store and a warm one.
+TEST(LongPieces, PiecesOfManyLinesAreExact) {
+    std::mt19937 rng(17);
+    const std::string units[] = {"/", "-", "\t", " ", "\t ", "=-", "\v"};
+    for (int k : {0, 1}) {
+        const Vocab& v = *tok(k).vocab;
+        Store st;
+        int failures = 0;
+        for (int i = 0; i < 60; ++i) {
+            std::string p;
+            const std::string& first = units[rng() % 7];
+            for (int lines = 2 + int(rng() % 4); lines > 0; --lines) {
+                const std::string& unit = rng() % 4 ? first : units[rng() % 7];
+                const size_t n = rng() % 3 ? 256 + rng() % 800 : 1 + rng() % 300;
+                if (rng() % 8 == 0) {
+                    p += random_piece(rng, "/-= \t", n);
+                } else {
+                    for (size_t j = 0; j < n; ++j) p += unit[j % unit.size()];
+                }
+                p += rng() % 5 ? "\n" : rng() % 2 ? "\r\n" : "\n\n";
+            }
+            if (rng() % 3 == 0) p += first;  // a last line without its newline
+            const Ids want = zelkor_test::bpe_reference_long(v, u8(p), p.size());
+            for (const char* pass : {"cold", "warm"}) {
+                if (st.encode_repeated(v, p) == want) continue;
+                ADD_FAILURE() << pass << ": piece " << i << ", " << p.size() << " bytes";
+                ASSERT_LT(++failures, 5);
+            }
+        }
+    }
+}
+
 // The point of the store for these pieces: lines of one unit share their
 // chunks, so a line of a new length adds only its last chunk, and a line
 // seen before adds nothing. (A fault here costs no exactness, only the
