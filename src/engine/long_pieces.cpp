@@ -93,7 +93,9 @@ bool encode_lines(LongPieces& store, const Vocab& v, const uint8_t* p, size_t le
     for (size_t pos = 0; pos < len;) {
         const size_t end = pos + first_line_end(p + pos, len - pos);
         const size_t from = out.size();
-        if (end - pos <= LONG_PIECE_MAX) {
+        if (end - pos < LONG_PIECE_MIN) {
+            encode_with_first(v, p + pos, end - pos, longest_prefix_token(v, p + pos, end - pos), out);
+        } else if (end - pos <= LONG_PIECE_MAX) {
             long_piece_encode(store, v, p + pos, end - pos, out);
         } else {
             repeated_piece_encode(store, v, p + pos, end - pos, out);

@@ -49,9 +49,9 @@ struct LongPieces {
 // size is an empty store.
 inline constexpr size_t LONG_PIECES_BYTES = sizeof(LongPieces);
 
-// Appends the ids of the piece p[0..len), 1 <= len <= STORED_PIECE_MAX:
-// from the store when it is there, else encoded and kept. Any piece will
-// do; the pre-tokens sent here are those of LONG_PIECE_MIN to
+// Appends the ids of the piece p[0..len), LONG_PIECE_MIN <= len <=
+// STORED_PIECE_MAX: from the store when it is there, else encoded and kept.
+// Any such piece will do; the pre-tokens sent here are those of up to
 // LONG_PIECE_MAX bytes that do not start with a three-byte character.
 void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
                        IdVec& out);
