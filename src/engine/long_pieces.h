@@ -60,8 +60,9 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
 // does not start with a three-byte character. A piece that repeats a short
 // unit (a rule of 700 dashes, a run of tabs, "|---|---|") is taken in
 // chunks whose ids the store keeps, so that its lines of any length cost a
-// few lookups; a piece too short to cut is kept whole. Any other piece is
-// encoded afresh: long text that does not repeat seldom comes again.
+// few lookups; a piece too short to cut is kept whole, and a piece of
+// several lines is taken line by line. Any other piece is encoded afresh:
+// long text that does not repeat seldom comes again.
 void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
                            IdVec& out);
 
