@@ -98,6 +98,32 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
             c for c in chars_in(0x20, 0xFFFD, rng) if not 0xD800 <= ord(c) <= 0xDFFF))),
         ("lines of 300-1000 '-'", fill(size, lambda: "-" * rng.randint(300, 1000) + "\n")),
     ]
+    shapes += repeated_lines(size, rng)
+    return shapes
+
+
+def repeated_lines(size: int, rng: random.Random) -> list[tuple[str, str]]:
+    """Lines of 256-1039 bytes that repeat a short unit: each one a single pre-token, too long
+    for the long-piece store and too short to be cut into the piece encoder's chunks."""
+    def line(unit: str, lo: int = 256, hi: int = 1039, before: str = "") -> str:
+        return fill(size, lambda: before + (unit * hi)[:rng.randint(lo, hi)] + "\n")
+
+    shapes = [(f"lines of 256-1039 {c!r}", line(c)) for c in string.punctuation]
+    # Whitespace and tab/space patterns after a letter: the run and its newline are one piece.
+    shapes += [(f"lines of 256-1039 {u!r}", line(u, before="x"))
+               for u in [" ", "\t", "\x0b", "\x0c", "\xa0", "\u3000", "\t ", " \t", "\t  "]]
+    shapes += [(f"lines of 256-1039 {u!r}", line(u))
+               for u in ["-=", "+-", ". ", "/*", "_-", "+--", "+--+", "<!--", "ab", "abc"]]
+    # Without the letter: consecutive lines are one pre-token.
+    shapes += [(f"whitespace-only lines of 256-1039 {u!r}", line(u)) for u in ["\t", " "]]
+    shapes += [
+        ("lines of random tabs and spaces", fill(size, lambda: "x" + "".join(
+            rng.choice(" \t") for _ in range(rng.randint(256, 1039))) + "\n")),
+        ("'=' rules of 20-1100", line("=", 20, 1100)),
+        ("markdown rules '|---|---|'", fill(size, lambda: "|" + "---|" * rng.randint(64, 260) + "\n")),
+        ("markdown rules of mixed widths", fill(size, lambda: "|" + "|".join(
+            "-" * rng.randint(3, 12) for _ in range(rng.randint(30, 100))) + "|\n")),
+    ]
     return shapes
 
 

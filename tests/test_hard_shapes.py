@@ -94,6 +94,11 @@ def _others(rng: random.Random) -> list[tuple[str, str]]:
         ("dotted leaders", "Chapter 1 " + "." * 2500 + " 7"),
         ("same CJK character", "\u4f60" * 1200),
         ("repeated word", "buffalo" * 400),
+        ("rules at the lengths where cutting starts", "".join(
+            head + (unit * n)[:n] + "\n"
+            for n in (255, 256, 271, 272, 273, 399, 400, 527, 528, 1023, 1024, 1039, 1040, 1041)
+            for head, unit in (("", "-"), ("", "=-"), (" ", "+--+"), ("x", "\t"), ("x", "\t ")))),
+        ("a rule and a long tail", "=" * 700 + "".join(rng.choice("!?-=") for _ in range(1500))),
         ("period 64 and 65", "".join(rng.choice("ab-") for _ in range(64)) * 40
          + "".join(rng.choice("ab-") for _ in range(65)) * 40),
     ]

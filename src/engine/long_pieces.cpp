@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "periodic_piece.h"
+
 namespace zelkor {
 
 namespace {
@@ -67,6 +69,74 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
     std::memcpy(store.arena + offset + ids_offset(len), out.data() + start, n_ids * sizeof(TokenId));
     store.used = offset + bytes;
     *target = LongPieceSlot{hash, offset, uint16_t(len), uint16_t(n_ids)};
+}
+
+namespace {
+
+inline bool is_line_end(uint8_t c) { return c == '\n' || c == '\r'; }
+
+// Where the first line of p[0..len) ends, its newlines included; len when
+// there is no line after it.
+size_t first_line_end(const uint8_t* p, size_t len) {
+    const void* nl = std::memchr(p, '\n', len);
+    if (nl == nullptr) return len;
+    size_t end = size_t(static_cast<const uint8_t*>(nl) - p);
+    while (end < len && is_line_end(p[end])) ++end;
+    return end;
+}
+
+// A piece of several lines, each cut after its newlines: appends the ids
+// and returns true, or appends nothing and returns false (a cut BPE would
+// not keep).
+bool encode_lines(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len, IdVec& out) {
+    const size_t start = out.size();
+    for (size_t pos = 0; pos < len;) {
+        const size_t end = pos + first_line_end(p + pos, len - pos);
+        const size_t from = out.size();
+        if (end - pos < LONG_PIECE_MIN) {
+            encode_with_first(v, p + pos, end - pos, longest_prefix_token(v, p + pos, end - pos), out);
+        } else if (end - pos <= LONG_PIECE_MAX) {
+            long_piece_encode(store, v, p + pos, end - pos, out);
+        } else {
+            repeated_piece_encode(store, v, p + pos, end - pos, out);
+        }
+        if (from != start && !is_valid_pair(v, out[from - 1], out[from])) {
+            out.truncate(start);
+            return false;
+        }
+        pos = end;
+    }
+    return true;
+}
+
+}  // namespace
+
+void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                           IdVec& out) {
+    // Consecutive lines can be one pre-token (whitespace-only lines, and
+    // with o200k_base lines of slashes): each line repeats its unit, the
+    // piece as a whole does not. Taken line by line, each line is a piece
+    // like the others here; the cuts are checked like the chunks' seams.
+    if (first_line_end(p, len) < len && encode_lines(store, v, p, len, out)) return;
+    if (const size_t d = detail::piece_period(p, len)) {
+        auto stored = [&store, &v](const uint8_t* q, size_t m, IdVec& o) {
+            if (m <= STORED_PIECE_MAX) {
+                long_piece_encode(store, v, q, m, o);
+            } else {  // the rest of a piece whose repetition stopped
+                encode_with_first(v, q, m, longest_prefix_token(v, q, m), o);
+            }
+        };
+        const size_t c = detail::chunk_bytes(d, detail::CHUNK_MIN_STORED);
+        static_assert(detail::first_stretch(2 * detail::CHUNK_MIN_STORED) <= STORED_PIECE_MAX);
+        if (len < detail::first_stretch(c)) {
+            stored(p, len, out);
+            return;
+        }
+        if (detail::encode_chunks(v, p, len, c, out, stored)) return;
+    }
+    // (A piece of PERIODIC_MIN bytes or more gets a second chance there,
+    // in chunks of another length.)
+    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
 }
 
 }  // namespace zelkor

@@ -22,7 +22,10 @@
 namespace zelkor {
 
 inline constexpr size_t LONG_PIECE_MIN = 16;   // shorter pieces go to the cache table
-inline constexpr size_t LONG_PIECE_MAX = 255;  // longer ones are always encoded afresh
+inline constexpr size_t LONG_PIECE_MAX = 255;  // any piece up to this long is kept
+// Longer pieces are kept only when they repeat a short unit, whole or in
+// chunks (repeated_piece_encode), and only up to this length.
+inline constexpr size_t STORED_PIECE_MAX = 1024;
 
 struct LongPieceSlot {
     uint64_t hash;    // of the piece bytes, never 0; 0 means an empty slot
@@ -46,10 +49,21 @@ struct LongPieces {
 // size is an empty store.
 inline constexpr size_t LONG_PIECES_BYTES = sizeof(LongPieces);
 
-// Appends the ids of the pre-token p[0..len), LONG_PIECE_MIN <= len <=
-// LONG_PIECE_MAX, that does not start with a three-byte character: from the
-// store when it is there, else encoded and kept.
+// Appends the ids of the piece p[0..len), LONG_PIECE_MIN <= len <=
+// STORED_PIECE_MAX: from the store when it is there, else encoded and kept.
+// Any such piece will do; the pre-tokens sent here are those of up to
+// LONG_PIECE_MAX bytes that do not start with a three-byte character.
 void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
                        IdVec& out);
+
+// Appends the ids of the pre-token p[0..len), len > LONG_PIECE_MAX, that
+// does not start with a three-byte character. A piece that repeats a short
+// unit (a rule of 700 dashes, a run of tabs, "|---|---|") is taken in
+// chunks whose ids the store keeps, so that its lines of any length cost a
+// few lookups; a piece too short to cut is kept whole, and a piece of
+// several lines is taken line by line. Any other piece is encoded afresh:
+// long text that does not repeat seldom comes again.
+void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                           IdVec& out);
 
 }  // namespace zelkor

@@ -15,6 +15,7 @@
 // every byte. Here the search runs over the first chunks only.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,17 +24,30 @@
 
 namespace zelkor::detail {
 
-// Pieces shorter than this are left to the usual search.
+// The piece encoder cuts pieces of at least this many bytes into chunks of
+// at least CHUNK_MIN_PLAIN bytes. The search still runs over the first
+// stretch, one chunk and the last (about five chunks' worth, some 1300
+// bytes for a unit of one byte), so a shorter piece saves nothing. Where
+// the chunks are looked up in the long-piece store instead
+// (repeated_piece_encode), a repeated chunk costs a hash, so pieces from
+// 256 bytes on gain, and the chunks can be shorter: 128 bytes is as long
+// as the longest token, and BPE of a repeated unit has settled by then.
 inline constexpr size_t PERIODIC_MIN = 1024;
+inline constexpr size_t CHUNK_MIN_PLAIN = 256;
+inline constexpr size_t CHUNK_MIN_STORED = 128;
 // The longest unit looked for, and where the check for it starts: a few
 // bytes into the piece, so that a leading space or sign does not hide it.
 inline constexpr size_t PERIOD_MAX = 64;
 inline constexpr size_t PERIOD_HEAD = 16;
 inline constexpr size_t PERIOD_PROBE = 256;
+// Shorter pieces are not looked at.
+inline constexpr size_t PERIOD_PIECE_MIN = PERIOD_HEAD + PERIOD_MAX + 64;
 
 // The smallest unit d <= PERIOD_MAX with p[i] == p[i + d] over the probe
-// window, 0 for none. Needs n >= PERIOD_HEAD + PERIOD_PROBE + PERIOD_MAX.
-inline size_t piece_period(const uint8_t* p) {
+// window (up to PERIOD_PROBE bytes, as the piece allows), 0 for none.
+inline size_t piece_period(const uint8_t* p, size_t n) {
+    if (n < PERIOD_PIECE_MIN) return 0;
+    const size_t probe = std::min(PERIOD_PROBE, n - PERIOD_HEAD - PERIOD_MAX);
     const uint8_t* w = p + PERIOD_HEAD;
     uint64_t head;
     std::memcpy(&head, w, 8);
@@ -42,49 +56,49 @@ inline size_t piece_period(const uint8_t* p) {
         // long CJK or other letter runs come this way all the time.
         uint64_t at;
         std::memcpy(&at, w + d, 8);
-        if (at == head && std::memcmp(w, w + d, PERIOD_PROBE) == 0) return d;
+        if (at == head && std::memcmp(w, w + d, probe) == 0) return d;
     }
     return 0;
 }
 
-// Chunk length for unit d: a power-of-two number of units, at least 256
-// bytes. BPE of a repeated unit tends to settle into tokens of a
+// Chunk length for unit d: a power-of-two number of units, at least
+// `min_bytes`. BPE of a repeated unit tends to settle into tokens of a
 // power-of-two number of units, so the chunks end where its tokens do.
-inline size_t chunk_bytes(size_t d) {
+inline size_t chunk_bytes(size_t d, size_t min_bytes) {
     size_t units = 1;
-    while (units * d < 256) units *= 2;
+    while (units * d < min_bytes) units *= 2;
     return units * d;
 }
 
-// Appends the ids of piece[0..n) and returns true, or appends nothing and
-// returns false (no short unit, or a seam BPE would not keep). `plain`
-// encodes one chunk as a piece of its own.
+// The first stretch of a piece cut into chunks of c bytes, from which the
+// grid is taken.
+inline constexpr size_t first_stretch(size_t c) { return PERIOD_HEAD + 2 * c; }
+
+// Appends the ids of piece[0..n), n >= first_stretch(c), cut into chunks of
+// c bytes, and returns true; or appends nothing and returns false (a seam
+// BPE would not keep). `plain` encodes one chunk as a piece of its own.
 //
 // The chunks must end where the piece's tokens do, and those depend on the
 // head of the piece (" ----", say), so the grid is taken from the piece
 // itself: its first stretch is encoded, and the chunks start at a token end
 // of that stretch, as far from both of its ends as the unit allows.
 template <typename Plain>
-bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, Plain plain) {
-    if (n < PERIODIC_MIN) return false;
-    const size_t d = piece_period(piece);
-    if (d == 0) return false;
-    const size_t c = chunk_bytes(d);
-    const size_t first_len = PERIOD_HEAD + 2 * c;
-    if (n < first_len + 2 * c) return false;
-
+bool encode_chunks(const Vocab& v, const uint8_t* piece, size_t n, size_t c, IdVec& out, Plain plain) {
+    const size_t first_len = first_stretch(c);
     const size_t start = out.size();
     plain(piece, first_len, out);
     size_t pos = 0;
     size_t keep = start;
     while (keep < out.size() && pos < PERIOD_HEAD + c) pos += v.token_lens[out[keep++]];
     out.truncate(keep);  // keep > start: the stretch has a token
+    if (pos == n) return true;
 
     // The chunks from pos on are c bytes each, the last one what is left
-    // (c to 2c - 1 bytes, or all of it once the repetition stops).
+    // (c to 2c - 1 bytes, or all of it once the repetition stops; all of
+    // it too when less than 2c is left after the stretch).
     // out[prev_from..prev_to) are the ids of the chunk before, and
     // prev_regular says it was c bytes long.
-    size_t end = pos + c;
+    size_t end = n - pos >= 2 * c ? pos + c : n;
     size_t prev_from = start;
     size_t prev_to = start;
     bool prev_regular = false;
@@ -111,6 +125,19 @@ bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out,
         pos = end;
         end = n - end >= 2 * c ? end + c : n;
     }
+}
+
+// The piece encoder's way: pieces of PERIODIC_MIN bytes or more that repeat
+// a short unit, in chunks that `plain` encodes afresh. Returns false, with
+// nothing appended, for any other piece or a seam BPE would not keep.
+template <typename Plain>
+bool encode_periodic(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, Plain plain) {
+    if (n < PERIODIC_MIN) return false;
+    const size_t d = piece_period(piece, n);
+    if (d == 0) return false;
+    const size_t c = chunk_bytes(d, CHUNK_MIN_PLAIN);
+    if (n < first_stretch(c) + 2 * c) return false;
+    return encode_chunks(v, piece, n, c, out, plain);
 }
 
 }  // namespace zelkor::detail

@@ -176,11 +176,7 @@ void put_utf8(std::string& s, uint32_t cp) {
     for (int k = n - 2; k >= 0; --k) s += char(0x80 | ((cp >> (6 * k)) & 0x3F));
 }
 
-class EncoderAgrees : public ::testing::TestWithParam<const char*> {
-protected:
-    const Vocab& vocab() { return *data_vocab(GetParam()); }
-    void SetUp() override { ASSERT_NE(data_vocab(GetParam()), nullptr); }
-};
+class EncoderAgrees : public zelkor_test::BothVocabs {};
 
 TEST_P(EncoderAgrees, OnCorpusWords) {
     std::vector<std::string> files = zelkor_test::corpus_files();
@@ -223,8 +219,7 @@ TEST_P(EncoderAgrees, OnRandomInput) {
     check_all(vocab(), pieces);
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, EncoderAgrees, ::testing::Values("cl100k.vocab", "o200k.vocab"),
-                         [](const auto& p) { return std::string(p.param[0] == 'c' ? "cl100k" : "o200k"); });
+INSTANTIATE_TEST_SUITE_P(Both, EncoderAgrees, zelkor_test::both_vocabs(), zelkor_test::vocab_name);
 
 // Threads share the vocabulary and its memo but not their scratch.
 TEST(PieceEncoder, ThreadsAgree) {

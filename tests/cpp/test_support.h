@@ -1,6 +1,9 @@
-// Small helpers shared by the C++ tests: whole files, the corpora, and
-// vocabulary images built by hand.
+// Small helpers shared by the C++ tests: whole files, the corpora, the
+// data/ vocabularies as a test parameter, and vocabulary images built by
+// hand.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -52,6 +55,22 @@ inline const Vocab* data_vocab(std::string_view file) {
         it = cache.emplace(std::string(file), v ? std::move(v.value()) : nullptr).first;
     }
     return it->second.get();
+}
+
+// A fixture for tests that run with both vocabularies of data/:
+//   class Name : public zelkor_test::BothVocabs {};
+//   TEST_P(Name, ...) { ... vocab() ... }
+//   INSTANTIATE_TEST_SUITE_P(Both, Name, zelkor_test::both_vocabs(), zelkor_test::vocab_name);
+class BothVocabs : public ::testing::TestWithParam<const char*> {
+protected:
+    const Vocab& vocab() { return *data_vocab(GetParam()); }
+    void SetUp() override { ASSERT_NE(data_vocab(GetParam()), nullptr); }
+};
+
+inline auto both_vocabs() { return ::testing::Values("cl100k.vocab", "o200k.vocab"); }
+
+inline std::string vocab_name(const ::testing::TestParamInfo<const char*>& p) {
+    return p.param[0] == 'c' ? "cl100k" : "o200k";
 }
 
 // Builds a vocabulary image: count, then (len, bytes, rank) records.
