@@ -206,15 +206,6 @@ std::string build_index(Vocab& v, const uint8_t* image, const TokenRef* refs, ui
 // The pair test without the memo.
 bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
-// The backtracking search, for when the greedy pass meets an invalid pair.
-// out[start..) holds the greedy pass's tokens so far, which cover the piece
-// up to byte `pos`, and `next` is the longest token at pos, which did not
-// fit (NONE for none): the search stands there as if it had come this far
-// itself. Replaces out[start..) with the piece's ids. `longest` is the
-// greedy pass's matcher.
-void encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
-                      size_t pos, TokenId next, Matcher longest);
-
 }  // namespace detail
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
