@@ -208,30 +208,47 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
 }  // namespace detail
 
+// Where the memo keeps the answer for (left, right), and the tag that tells
+// it from the other pairs of that slot. The key is multiplied by an odd
+// number modulo 2^bits, a bijection: slot and tag together identify the
+// pair, and one multiplication mixes every key bit into the slot bits.
+struct MemoSlot {
+    size_t slot;
+    uint32_t tag;
+};
+
+inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
+    if (!wide) {
+        // ids below 2^17: 34-bit key, 20 slot bits, 14 tag bits.
+        const uint64_t h = (((uint64_t(left) << 17) | right) * 0x9E3779B97F4A7C15ull) &
+                           ((1ull << 34) - 1);
+        return {size_t(h >> 14), uint32_t(h & 0x3FFF)};
+    }
+    // ids below 2^18: 36-bit key, 21 slot bits, 15 tag bits.
+    const uint64_t h = (((uint64_t(left) << 18) | right) * 0x9E3779B97F4A7C15ull) &
+                       ((1ull << 36) - 1);
+    return {size_t(h >> 15), uint32_t(h & 0x7FFF)};
+}
+
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
-// two tokens? Both ids must be below n. Goes through the shared memo.
+// two tokens? Both ids must be below n. Goes through the shared memo, whose
+// entries are a set top bit, the tag and the answer in the lowest bit.
 inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
+    const MemoSlot m = memo_slot(v.wide_memo, left, right);
     if (!v.wide_memo) {
-        // ids below 2^17: 34-bit key, 20 index bits, 14 tag bits.
-        uint64_t k = (uint64_t(left) << 17) | right;
-        uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
-        h ^= h >> 17;
-        std::atomic<uint16_t>& slot = v.pair_memo16[h >> 14];
-        uint16_t tag = uint16_t(0x8000u | ((h & 0x3FFF) << 1));
-        uint16_t e = slot.load(std::memory_order_relaxed);
+        std::atomic<uint16_t>& slot = v.pair_memo16[m.slot];
+        const uint16_t tag = uint16_t(0x8000u | (m.tag << 1));
+        const uint16_t e = slot.load(std::memory_order_relaxed);
         if ((e & ~1u) == tag) return e & 1;
-        bool ok = detail::pair_valid_uncached(v, left, right);
+        const bool ok = detail::pair_valid_uncached(v, left, right);
         slot.store(uint16_t(tag | uint16_t(ok)), std::memory_order_relaxed);
         return ok;
     }
-    uint64_t k = (uint64_t(left) << 18) | right;
-    uint64_t h = ((k ^ (k >> 18)) * 0x97F4A7C15ull) & ((1ull << 36) - 1);
-    h ^= h >> 18;
-    std::atomic<uint32_t>& slot = v.pair_memo32[h >> 15];
-    uint32_t tag = 0x80000000u | uint32_t((h & 0x7FFF) << 1);
-    uint32_t e = slot.load(std::memory_order_relaxed);
+    std::atomic<uint32_t>& slot = v.pair_memo32[m.slot];
+    const uint32_t tag = 0x80000000u | (m.tag << 1);
+    const uint32_t e = slot.load(std::memory_order_relaxed);
     if ((e & ~1u) == tag) return e & 1;
-    bool ok = detail::pair_valid_uncached(v, left, right);
+    const bool ok = detail::pair_valid_uncached(v, left, right);
     slot.store(tag | uint32_t(ok), std::memory_order_relaxed);
     return ok;
 }

@@ -172,12 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                          [](const auto& p) { return std::string(p.param.wide ? "o200k" : "cl100k"); });
 
 // Memo slot of a pair under the narrow memo, to force a collision.
-size_t narrow_slot(uint32_t l, uint32_t r) {
-    uint64_t k = (uint64_t(l) << 17) | r;
-    uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
-    h ^= h >> 17;
-    return size_t(h >> 14);
-}
+size_t narrow_slot(uint32_t l, uint32_t r) { return zelkor::memo_slot(false, l, r).slot; }
 
 TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
     const Vocab* v = data_vocab("cl100k.vocab");
