@@ -25,6 +25,21 @@ inline constexpr uint32_t MAX_NODES = 0xFFFFF;   // node numbers fit 20 bits
 // edge1 entries: bit 18 says the node reached has child edges.
 inline constexpr uint64_t EDGE1_HAS_CHILDREN = 1ull << 18;
 
+// The printable ASCII bytes 0x20-0x7E, three at a time.
+inline constexpr uint32_t TRI_SIDE = 95;
+inline constexpr uint32_t TRI_ENTRIES = TRI_SIDE * TRI_SIDE * TRI_SIDE;
+// tri_token entries: an index into tri_ids, or TRI_ASK for "walk the three
+// bytes", and TRI_LONGER.
+inline constexpr uint32_t TRI_LONGER = 0x8000;
+inline constexpr uint32_t TRI_ASK = 0x7FFF;
+
+// The tri_token index of s[0..3), or TRI_ENTRIES when a byte is not printable.
+inline uint32_t tri_index(const uint8_t* s) {
+    const uint32_t a = s[0] - 0x20u, b = s[1] - 0x20u, c = s[2] - 0x20u;
+    if ((a >= TRI_SIDE) | (b >= TRI_SIDE) | (c >= TRI_SIDE)) return TRI_ENTRIES;
+    return (a * TRI_SIDE + b) * TRI_SIDE + c;
+}
+
 inline uint64_t golden_slot(uint64_t key, uint64_t mask) {
     return ((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
 }
@@ -95,6 +110,16 @@ struct Vocab {
     // three bytes and starts with them. Without it, the longest token at a
     // three-byte character is three_token, and no walk is needed.
     std::vector<uint64_t> three_longer;  // 1024 words
+    // Indexed by three printable ASCII bytes (tri_index): where tri_ids
+    // holds the longest token within them, with TRI_LONGER set when some
+    // token is longer than the three bytes and starts with them. Text that
+    // does not repeat (hashes, base64, random words) has its matches end
+    // within three bytes most of the time, and this answers them in two
+    // reads from small tables instead of a failed two-byte step and an
+    // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
+    // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
+    std::vector<uint16_t> tri_token;  // TRI_ENTRIES
+    std::vector<uint32_t> tri_ids;    // < TRI_ASK
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;
@@ -254,13 +279,30 @@ inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
 }
 
 // The longest token that is a prefix of s[0..n), or NONE (n == 0 included).
-// Two bytes per probe; edge1 only for an odd byte where the walk ends.
+// Two bytes per probe; edge1 only for an odd byte where the walk ends. Three
+// printable bytes are looked up at once first.
 inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) {
     if (n < 2) return n == 0 ? NONE : v.single_byte_token(s[0]);
-    uint32_t key = (uint32_t(s[0]) << 8) | s[1];
+    const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
     TokenId best = TokenId(v.two_token[key]);
     uint32_t node = v.two_node[key];
     size_t i = 2;
+    if (n >= 3) {
+        const uint32_t at = tri_index(s);
+        const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
+        if ((t & TRI_ASK) != TRI_ASK) {
+            const TokenId three = v.tri_ids[t & TRI_ASK];
+            if (!(t & TRI_LONGER) || n == 3) return three;
+            // A longer token exists, so node is not 0: the walk goes on
+            // with two bytes, and without them the answer is within three.
+            const uint64_t e = v.edge2_find(node, s[2], s[3]);
+            if (e == 0) return three;
+            const uint32_t tok = uint32_t(e & 0x3FFFF);
+            best = tok != PACKED_NONE ? tok : three;
+            node = uint32_t((e >> 18) & 0xFFFFF);
+            i = 4;
+        }
+    }
     while (node != 0) {
         if (i + 1 >= n) {
             if (i >= n) return best;

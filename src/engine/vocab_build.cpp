@@ -104,6 +104,7 @@ public:
         build_edge1();
         build_edge2();
         build_three_tables();
+        build_tri_table();
         merges.join();
         return {};
     }
@@ -477,6 +478,45 @@ private:
                     if (x != 0 && has_children(x)) v_.three_longer[cp >> 6] |= uint64_t(1) << (cp & 63);
                 }
             }
+        }
+    }
+
+    // Printable ASCII trigrams: each row (first two bytes) starts as the
+    // longest token within those two, which every byte having a token of
+    // its own makes a token; then the three-byte tokens, as the trie finds
+    // them, and the marks of the longer ones. Token by token, not trigram
+    // by trigram: most trigrams are no token and start none.
+    void build_tri_table() {
+        std::vector<uint16_t> index_of(v_.n, 0xFFFF);
+        v_.tri_ids.clear();
+        auto intern = [&](uint32_t id) -> uint16_t {
+            if (index_of[id] == 0xFFFF) {
+                if (v_.tri_ids.size() == TRI_ASK) return uint16_t(TRI_ASK);
+                index_of[id] = uint16_t(v_.tri_ids.size());
+                v_.tri_ids.push_back(id);
+            }
+            return index_of[id];
+        };
+        size_table(v_.tri_token, TRI_ENTRIES);
+        uint16_t* tri = v_.tri_token.data();
+        for (uint32_t a = 0; a < TRI_SIDE; ++a) {
+            for (uint32_t b = 0; b < TRI_SIDE; ++b) {
+                const uint16_t two = intern(uint32_t(v_.two_token[(a + 0x20) << 8 | (b + 0x20)]));
+                std::fill_n(tri + (a * TRI_SIDE + b) * TRI_SIDE, TRI_SIDE, two);
+            }
+        }
+        for (uint32_t t = 0; t < v_.n; ++t) {
+            const uint32_t len = v_.token_lens[t];
+            if (len < 3) continue;
+            const uint8_t* b = bytes_of(t);
+            const uint32_t at = tri_index(b);
+            if (at == TRI_ENTRIES) continue;
+            if (len > 3) {
+                tri[at] |= TRI_LONGER;
+                continue;
+            }
+            const uint64_t e1 = v_.edge1_find(v_.two_node[uint32_t(b[0]) << 8 | b[1]], b[2]);
+            if (e1 != 0) tri[at] = uint16_t((tri[at] & TRI_LONGER) | intern(uint32_t(e1 & 0x3FFFF)));
         }
     }
 
