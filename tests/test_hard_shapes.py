@@ -94,6 +94,13 @@ def _others(rng: random.Random) -> list[tuple[str, str]]:
         ("dotted leaders", "Chapter 1 " + "." * 2500 + " 7"),
         ("same CJK character", "\u4f60" * 1200),
         ("repeated word", "buffalo" * 400),
+        # Long tokens start at most places: matches that go on past three bytes.
+        ("words glued together", "".join(rng.choice(
+            ["information", "ing", "the", "nationalism", "tion", "qu", "x", "ABC", "Http"])
+            for _ in range(700))),
+        # Bytes outside printable ASCII inside one punctuation run.
+        ("punctuation with control bytes", "".join(
+            rng.choice("!#$%&*+-./:;<=>?@^_|~\x7f\x01\x1b") for _ in range(3000))),
         ("period 64 and 65", "".join(rng.choice("ab-") for _ in range(64)) * 40
          + "".join(rng.choice("ab-") for _ in range(65)) * 40),
     ]
