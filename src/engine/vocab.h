@@ -136,14 +136,13 @@ struct Vocab {
     // table small enough to stay in cache.
     std::vector<uint64_t> pair_filter;
     uint32_t pair_filter_shift = 64;
+    // Ids of 2^17 and more make the memo's keys 36 bits wide, not 34.
     bool wide_memo = false;
-    // Exactly one of the memos is allocated; entries are read and written
-    // with relaxed atomics by any number of threads. They come from calloc,
-    // so their pages stay untouched until a pair is first remembered.
-    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo16;
-    size_t pair_memo16_len = 0;
-    std::unique_ptr<std::atomic<uint32_t>[], FreeDeleter> pair_memo32;
-    size_t pair_memo32_len = 0;
+    // Entries are read and written with relaxed atomics by any number of
+    // threads. It comes from calloc, so its pages stay untouched until a
+    // pair is first remembered. 2^20 entries, 2^21 for wide keys.
+    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo;
+    size_t pair_memo_len = 0;
 
     // Validates the image and builds the index. `source` names the image in
     // error messages. `hints`, when it holds the merge hints of exactly this
@@ -233,8 +232,8 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
 }  // namespace detail
 
-// Where the memo keeps the answer for (left, right), and the tag that tells
-// it from the other pairs of that slot. The key is multiplied by an odd
+// Where the memo keeps the answer for (left, right), and the tag (below
+// 2^15) that tells it from the other pairs of that slot. The key is multiplied by an odd
 // number modulo 2^bits, a bijection: slot and tag together identify the
 // pair, and one multiplication mixes every key bit into the slot bits.
 struct MemoSlot {
@@ -257,24 +256,16 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
 // two tokens? Both ids must be below n. Goes through the shared memo, whose
-// entries are a set top bit, the tag and the answer in the lowest bit.
+// entries hold the tag above the answer. 0 is an empty entry, so the one
+// pair of tag 0 and answer false in each slot is never kept, and asked
+// afresh each time.
 inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     const MemoSlot m = memo_slot(v.wide_memo, left, right);
-    if (!v.wide_memo) {
-        std::atomic<uint16_t>& slot = v.pair_memo16[m.slot];
-        const uint16_t tag = uint16_t(0x8000u | (m.tag << 1));
-        const uint16_t e = slot.load(std::memory_order_relaxed);
-        if ((e & ~1u) == tag) return e & 1;
-        const bool ok = detail::pair_valid_uncached(v, left, right);
-        slot.store(uint16_t(tag | uint16_t(ok)), std::memory_order_relaxed);
-        return ok;
-    }
-    std::atomic<uint32_t>& slot = v.pair_memo32[m.slot];
-    const uint32_t tag = 0x80000000u | (m.tag << 1);
+    std::atomic<uint16_t>& slot = v.pair_memo[m.slot];
     const uint32_t e = slot.load(std::memory_order_relaxed);
-    if ((e & ~1u) == tag) return e & 1;
+    if (e != 0 && (e >> 1) == m.tag) return e & 1;
     const bool ok = detail::pair_valid_uncached(v, left, right);
-    slot.store(tag | uint32_t(ok), std::memory_order_relaxed);
+    slot.store(uint16_t((m.tag << 1) | uint32_t(ok)), std::memory_order_relaxed);
     return ok;
 }
 

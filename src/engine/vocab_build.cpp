@@ -72,7 +72,6 @@ T* calloc_array(size_t n) {
 }
 
 static_assert(sizeof(std::atomic<uint16_t>) == 2 && std::atomic<uint16_t>::is_always_lock_free);
-static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
 
 class Builder {
 public:
@@ -378,16 +377,9 @@ private:
         v_.pair_filter.assign(bits / 64, 0);
         v_.pair_filter_shift = 64 - uint32_t(std::countr_zero(bits));
         v_.wide_memo = n >= 131073;
-        v_.pair_memo16.reset();
-        v_.pair_memo32.reset();
-        v_.pair_memo16_len = v_.pair_memo32_len = 0;
-        if (v_.wide_memo) {
-            v_.pair_memo32_len = size_t(1) << 21;
-            v_.pair_memo32.reset(calloc_array<std::atomic<uint32_t>>(v_.pair_memo32_len));
-        } else {
-            v_.pair_memo16_len = size_t(1) << 20;
-            v_.pair_memo16.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo16_len));
-        }
+        v_.pair_memo.reset();
+        v_.pair_memo_len = size_t(1) << (v_.wide_memo ? 21 : 20);
+        v_.pair_memo.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo_len));
 
         size_table(v_.split_table, n);
     }
@@ -451,10 +443,8 @@ private:
     }
 
     void clear_memo() {
-        for (size_t i = 0; i < v_.pair_memo16_len; ++i)
-            v_.pair_memo16[i].store(0, std::memory_order_relaxed);
-        for (size_t i = 0; i < v_.pair_memo32_len; ++i)
-            v_.pair_memo32[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; i < v_.pair_memo_len; ++i)
+            v_.pair_memo[i].store(0, std::memory_order_relaxed);
     }
 
     // Code-point indexed: the node after the first two bytes of a

@@ -28,10 +28,8 @@ std::unique_ptr<Vocab> small_vocab() {
 }
 
 bool memo_is_clear(const Vocab& v) {
-    for (size_t i = 0; i < v.pair_memo16_len; ++i)
-        if (v.pair_memo16[i].load() != 0) return false;
-    for (size_t i = 0; i < v.pair_memo32_len; ++i)
-        if (v.pair_memo32[i].load() != 0) return false;
+    for (size_t i = 0; i < v.pair_memo_len; ++i)
+        if (v.pair_memo[i].load() != 0) return false;
     return true;
 }
 
@@ -99,8 +97,7 @@ TEST_P(BuiltinVocab, TableSizes) {
     EXPECT_EQ(v->edge1.size(), s.edge1);
     EXPECT_EQ(v->pair_table.size(), s.pairs);
     EXPECT_EQ(v->wide_memo, s.wide);
-    EXPECT_EQ(v->pair_memo16_len, s.wide ? 0u : size_t(1) << 20);
-    EXPECT_EQ(v->pair_memo32_len, s.wide ? size_t(1) << 21 : 0u);
+    EXPECT_EQ(v->pair_memo_len, size_t(1) << (s.wide ? 21 : 20));
     for (auto* t : {&v->two_node, &v->three_node}) EXPECT_EQ(t->size(), 65536u);
 }
 
@@ -200,13 +197,13 @@ TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
 
     EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);      // cold
-    const uint16_t stored = v->pair_memo16[slot].load();
+    const uint16_t stored = v->pair_memo[slot].load();
     EXPECT_NE(stored, 0);
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // warm
     EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // takes the slot over
-    EXPECT_NE(v->pair_memo16[slot].load(), stored);
+    EXPECT_NE(v->pair_memo[slot].load(), stored);
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // recomputed, not misread
-    EXPECT_EQ(v->pair_memo16[slot].load(), stored);
+    EXPECT_EQ(v->pair_memo[slot].load(), stored);
 }
 
 TEST(VocabMemo, ClearAfterConstructionOfAnyVocabulary) {
