@@ -101,9 +101,14 @@ public:
         renumber();
         build_two_tables();
         build_edge1();
-        build_edge2();
-        build_three_tables();
-        build_tri_table();
+        {
+            // The trigram table needs only the tables above; it fills
+            // fresh memory while this strand builds the rest.
+            SideTask tri([this] { build_tri_table(); });
+            build_edge2();
+            build_three_tables();
+            tri.join();
+        }
         merges.join();
         return {};
     }
