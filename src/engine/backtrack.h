@@ -23,8 +23,8 @@ namespace zelkor::detail {
 template <Matcher Longest>
 void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
                       size_t pos, TokenId next) {
-    // A piece of n bytes has at most n tokens.
-    out.reserve_extra(n - pos);
+    // A piece of n bytes has at most n tokens, wherever the search goes back to.
+    out.reserve(start + n);
     TokenId* const kept = out.data() + start;
     size_t depth = out.size() - start;
 

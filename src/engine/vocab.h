@@ -233,9 +233,10 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 }  // namespace detail
 
 // Where the memo keeps the answer for (left, right), and the tag (below
-// 2^15) that tells it from the other pairs of that slot. The key is multiplied by an odd
-// number modulo 2^bits, a bijection: slot and tag together identify the
-// pair, and one multiplication mixes every key bit into the slot bits.
+// 2^15) that tells it from the other pairs of that slot. The key is
+// multiplied by an odd number modulo 2^bits, a bijection: slot and tag
+// together identify the pair, and one multiplication mixes every key bit
+// into the slot bits.
 struct MemoSlot {
     size_t slot;
     uint32_t tag;

@@ -477,14 +477,16 @@ private:
     }
 
     // Printable ASCII trigrams: each row (first two bytes) starts as the
-    // longest token within those two, which every byte having a token of
-    // its own makes a token; then the three-byte tokens, as the trie finds
-    // them, and the marks of the longer ones. Token by token, not trigram
-    // by trigram: most trigrams are no token and start none.
+    // longest token within those two (every byte has a token of its own:
+    // images without are refused); then the three-byte tokens, as the trie
+    // finds them, and the marks of the longer ones. Token by token, not
+    // trigram by trigram: most trigrams are no token and start none.
     void build_tri_table() {
         std::vector<uint16_t> index_of(v_.n, 0xFFFF);
         v_.tri_ids.clear();
-        auto intern = [&](uint32_t id) -> uint16_t {
+        auto intern = [&](int32_t token) -> uint16_t {
+            if (token < 0) return uint16_t(TRI_ASK);
+            const uint32_t id = uint32_t(token);
             if (index_of[id] == 0xFFFF) {
                 if (v_.tri_ids.size() == TRI_ASK) return uint16_t(TRI_ASK);
                 index_of[id] = uint16_t(v_.tri_ids.size());
@@ -496,7 +498,7 @@ private:
         uint16_t* tri = v_.tri_token.data();
         for (uint32_t a = 0; a < TRI_SIDE; ++a) {
             for (uint32_t b = 0; b < TRI_SIDE; ++b) {
-                const uint16_t two = intern(uint32_t(v_.two_token[(a + 0x20) << 8 | (b + 0x20)]));
+                const uint16_t two = intern(v_.two_token[(a + 0x20) << 8 | (b + 0x20)]);
                 std::fill_n(tri + (a * TRI_SIDE + b) * TRI_SIDE, TRI_SIDE, two);
             }
         }
@@ -511,7 +513,7 @@ private:
                 continue;
             }
             const uint64_t e1 = v_.edge1_find(v_.two_node[uint32_t(b[0]) << 8 | b[1]], b[2]);
-            if (e1 != 0) tri[at] = uint16_t((tri[at] & TRI_LONGER) | intern(uint32_t(e1 & 0x3FFFF)));
+            if (e1 != 0) tri[at] = uint16_t((tri[at] & TRI_LONGER) | intern(int32_t(e1 & 0x3FFFF)));
         }
     }
 
