@@ -99,6 +99,13 @@ def _others(rng: random.Random) -> list[tuple[str, str]]:
             for n in (255, 256, 271, 272, 273, 399, 400, 527, 528, 1023, 1024, 1039, 1040, 1041)
             for head, unit in (("", "-"), ("", "=-"), (" ", "+--+"), ("x", "\t"), ("x", "\t ")))),
         ("a rule and a long tail", "=" * 700 + "".join(rng.choice("!?-=") for _ in range(1500))),
+        # Long tokens start at most places: matches that go on past three bytes.
+        ("words glued together", "".join(rng.choice(
+            ["information", "ing", "the", "nationalism", "tion", "qu", "x", "ABC", "Http"])
+            for _ in range(700))),
+        # Bytes outside printable ASCII inside one punctuation run.
+        ("punctuation with control bytes", "".join(
+            rng.choice("!#$%&*+-./:;<=>?@^_|~\x7f\x01\x1b") for _ in range(3000))),
         ("period 64 and 65", "".join(rng.choice("ab-") for _ in range(64)) * 40
          + "".join(rng.choice("ab-") for _ in range(65)) * 40),
     ]

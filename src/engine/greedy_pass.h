@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backtrack.h"
 #include "periodic_piece.h"
 #include "vocab.h"
 
@@ -24,7 +25,7 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
     TokenId cur = first;
     for (;;) {
         if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
-            encode_backtrack(v, piece, n, out, start, pos, cur, Longest);
+            backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }
         out.push_back(cur);

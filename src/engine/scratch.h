@@ -9,10 +9,9 @@
 
 namespace zelkor {
 
-// Backtracking state of the piece encoder: the tokens kept so far and one
-// bit per byte position that may still start a valid continuation.
+// Backtracking state of the piece encoder: one bit per byte position that
+// may still start a valid continuation.
 struct BacktrackScratch {
-    std::vector<uint32_t> stack;
     std::vector<uint64_t> live;
 };
 

@@ -25,6 +25,21 @@ inline constexpr uint32_t MAX_NODES = 0xFFFFF;   // node numbers fit 20 bits
 // edge1 entries: bit 18 says the node reached has child edges.
 inline constexpr uint64_t EDGE1_HAS_CHILDREN = 1ull << 18;
 
+// The printable ASCII bytes 0x20-0x7E, three at a time.
+inline constexpr uint32_t TRI_SIDE = 95;
+inline constexpr uint32_t TRI_ENTRIES = TRI_SIDE * TRI_SIDE * TRI_SIDE;
+// tri_token entries: an index into tri_ids, or TRI_ASK for "walk the three
+// bytes", and TRI_LONGER.
+inline constexpr uint32_t TRI_LONGER = 0x8000;
+inline constexpr uint32_t TRI_ASK = 0x7FFF;
+
+// The tri_token index of s[0..3), or TRI_ENTRIES when a byte is not printable.
+inline uint32_t tri_index(const uint8_t* s) {
+    const uint32_t a = s[0] - 0x20u, b = s[1] - 0x20u, c = s[2] - 0x20u;
+    if ((a >= TRI_SIDE) | (b >= TRI_SIDE) | (c >= TRI_SIDE)) return TRI_ENTRIES;
+    return (a * TRI_SIDE + b) * TRI_SIDE + c;
+}
+
 inline uint64_t golden_slot(uint64_t key, uint64_t mask) {
     return ((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
 }
@@ -95,6 +110,16 @@ struct Vocab {
     // three bytes and starts with them. Without it, the longest token at a
     // three-byte character is three_token, and no walk is needed.
     std::vector<uint64_t> three_longer;  // 1024 words
+    // Indexed by three printable ASCII bytes (tri_index): where tri_ids
+    // holds the longest token within them, with TRI_LONGER set when some
+    // token is longer than the three bytes and starts with them. Text that
+    // does not repeat (hashes, base64, random words) has its matches end
+    // within three bytes most of the time, and this answers them in two
+    // reads from small tables instead of a failed two-byte step and an
+    // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
+    // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
+    std::vector<uint16_t> tri_token;  // TRI_ENTRIES
+    std::vector<uint32_t> tri_ids;    // < TRI_ASK
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;
@@ -111,14 +136,13 @@ struct Vocab {
     // table small enough to stay in cache.
     std::vector<uint64_t> pair_filter;
     uint32_t pair_filter_shift = 64;
+    // Ids of 2^17 and more make the memo's keys 36 bits wide, not 34.
     bool wide_memo = false;
-    // Exactly one of the memos is allocated; entries are read and written
-    // with relaxed atomics by any number of threads. They come from calloc,
-    // so their pages stay untouched until a pair is first remembered.
-    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo16;
-    size_t pair_memo16_len = 0;
-    std::unique_ptr<std::atomic<uint32_t>[], FreeDeleter> pair_memo32;
-    size_t pair_memo32_len = 0;
+    // Entries are read and written with relaxed atomics by any number of
+    // threads. It comes from calloc, so its pages stay untouched until a
+    // pair is first remembered. 2^20 entries, 2^21 for wide keys.
+    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo;
+    size_t pair_memo_len = 0;
 
     // Validates the image and builds the index. `source` names the image in
     // error messages. `hints`, when it holds the merge hints of exactly this
@@ -206,53 +230,71 @@ std::string build_index(Vocab& v, const uint8_t* image, const TokenRef* refs, ui
 // The pair test without the memo.
 bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
-// The backtracking search, for when the greedy pass meets an invalid pair.
-// out[start..) holds the greedy pass's tokens so far, which cover the piece
-// up to byte `pos`, and `next` is the longest token at pos, which did not
-// fit (NONE for none): the search stands there as if it had come this far
-// itself. Replaces out[start..) with the piece's ids. `longest` is the
-// greedy pass's matcher.
-void encode_backtrack(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
-                      size_t pos, TokenId next, Matcher longest);
-
 }  // namespace detail
 
-// Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
-// two tokens? Both ids must be below n. Goes through the shared memo.
-inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
-    if (!v.wide_memo) {
-        // ids below 2^17: 34-bit key, 20 index bits, 14 tag bits.
-        uint64_t k = (uint64_t(left) << 17) | right;
-        uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
-        h ^= h >> 17;
-        std::atomic<uint16_t>& slot = v.pair_memo16[h >> 14];
-        uint16_t tag = uint16_t(0x8000u | ((h & 0x3FFF) << 1));
-        uint16_t e = slot.load(std::memory_order_relaxed);
-        if ((e & ~1u) == tag) return e & 1;
-        bool ok = detail::pair_valid_uncached(v, left, right);
-        slot.store(uint16_t(tag | uint16_t(ok)), std::memory_order_relaxed);
-        return ok;
+// Where the memo keeps the answer for (left, right), and the tag (below
+// 2^15) that tells it from the other pairs of that slot. The key is
+// multiplied by an odd number modulo 2^bits, a bijection: slot and tag
+// together identify the pair, and one multiplication mixes every key bit
+// into the slot bits.
+struct MemoSlot {
+    size_t slot;
+    uint32_t tag;
+};
+
+inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
+    if (!wide) {
+        // ids below 2^17: 34-bit key, 20 slot bits, 14 tag bits.
+        const uint64_t h = (((uint64_t(left) << 17) | right) * 0x9E3779B97F4A7C15ull) &
+                           ((1ull << 34) - 1);
+        return {size_t(h >> 14), uint32_t(h & 0x3FFF)};
     }
-    uint64_t k = (uint64_t(left) << 18) | right;
-    uint64_t h = ((k ^ (k >> 18)) * 0x97F4A7C15ull) & ((1ull << 36) - 1);
-    h ^= h >> 18;
-    std::atomic<uint32_t>& slot = v.pair_memo32[h >> 15];
-    uint32_t tag = 0x80000000u | uint32_t((h & 0x7FFF) << 1);
-    uint32_t e = slot.load(std::memory_order_relaxed);
-    if ((e & ~1u) == tag) return e & 1;
-    bool ok = detail::pair_valid_uncached(v, left, right);
-    slot.store(tag | uint32_t(ok), std::memory_order_relaxed);
+    // ids below 2^18: 36-bit key, 21 slot bits, 15 tag bits.
+    const uint64_t h = (((uint64_t(left) << 18) | right) * 0x9E3779B97F4A7C15ull) &
+                       ((1ull << 36) - 1);
+    return {size_t(h >> 15), uint32_t(h & 0x7FFF)};
+}
+
+// Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
+// two tokens? Both ids must be below n. Goes through the shared memo, whose
+// entries hold the tag above the answer. 0 is an empty entry, so the one
+// pair of tag 0 and answer false in each slot is never kept, and asked
+// afresh each time.
+inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
+    const MemoSlot m = memo_slot(v.wide_memo, left, right);
+    std::atomic<uint16_t>& slot = v.pair_memo[m.slot];
+    const uint32_t e = slot.load(std::memory_order_relaxed);
+    if (e != 0 && (e >> 1) == m.tag) return e & 1;
+    const bool ok = detail::pair_valid_uncached(v, left, right);
+    slot.store(uint16_t((m.tag << 1) | uint32_t(ok)), std::memory_order_relaxed);
     return ok;
 }
 
 // The longest token that is a prefix of s[0..n), or NONE (n == 0 included).
-// Two bytes per probe; edge1 only for an odd byte where the walk ends.
+// Two bytes per probe; edge1 only for an odd byte where the walk ends. Three
+// printable bytes are looked up at once first.
 inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) {
     if (n < 2) return n == 0 ? NONE : v.single_byte_token(s[0]);
-    uint32_t key = (uint32_t(s[0]) << 8) | s[1];
+    const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
     TokenId best = TokenId(v.two_token[key]);
     uint32_t node = v.two_node[key];
     size_t i = 2;
+    if (n >= 3) {
+        const uint32_t at = tri_index(s);
+        const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
+        if ((t & TRI_ASK) != TRI_ASK) {
+            const TokenId three = v.tri_ids[t & TRI_ASK];
+            if (!(t & TRI_LONGER) || n == 3) return three;
+            // A longer token exists, so node is not 0: the walk goes on
+            // with two bytes, and without them the answer is within three.
+            const uint64_t e = v.edge2_find(node, s[2], s[3]);
+            if (e == 0) return three;
+            const uint32_t tok = uint32_t(e & 0x3FFFF);
+            best = tok != PACKED_NONE ? tok : three;
+            node = uint32_t((e >> 18) & 0xFFFFF);
+            i = 4;
+        }
+    }
     while (node != 0) {
         if (i + 1 >= n) {
             if (i >= n) return best;

@@ -72,7 +72,6 @@ T* calloc_array(size_t n) {
 }
 
 static_assert(sizeof(std::atomic<uint16_t>) == 2 && std::atomic<uint16_t>::is_always_lock_free);
-static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
 
 class Builder {
 public:
@@ -102,8 +101,14 @@ public:
         renumber();
         build_two_tables();
         build_edge1();
-        build_edge2();
-        build_three_tables();
+        {
+            // The trigram table needs only the tables above; it fills
+            // fresh memory while this strand builds the rest.
+            SideTask tri([this] { build_tri_table(); });
+            build_edge2();
+            build_three_tables();
+            tri.join();
+        }
         merges.join();
         return {};
     }
@@ -377,16 +382,9 @@ private:
         v_.pair_filter.assign(bits / 64, 0);
         v_.pair_filter_shift = 64 - uint32_t(std::countr_zero(bits));
         v_.wide_memo = n >= 131073;
-        v_.pair_memo16.reset();
-        v_.pair_memo32.reset();
-        v_.pair_memo16_len = v_.pair_memo32_len = 0;
-        if (v_.wide_memo) {
-            v_.pair_memo32_len = size_t(1) << 21;
-            v_.pair_memo32.reset(calloc_array<std::atomic<uint32_t>>(v_.pair_memo32_len));
-        } else {
-            v_.pair_memo16_len = size_t(1) << 20;
-            v_.pair_memo16.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo16_len));
-        }
+        v_.pair_memo.reset();
+        v_.pair_memo_len = size_t(1) << (v_.wide_memo ? 21 : 20);
+        v_.pair_memo.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo_len));
 
         size_table(v_.split_table, n);
     }
@@ -450,10 +448,8 @@ private:
     }
 
     void clear_memo() {
-        for (size_t i = 0; i < v_.pair_memo16_len; ++i)
-            v_.pair_memo16[i].store(0, std::memory_order_relaxed);
-        for (size_t i = 0; i < v_.pair_memo32_len; ++i)
-            v_.pair_memo32[i].store(0, std::memory_order_relaxed);
+        for (size_t i = 0; i < v_.pair_memo_len; ++i)
+            v_.pair_memo[i].store(0, std::memory_order_relaxed);
     }
 
     // Code-point indexed: the node after the first two bytes of a
@@ -477,6 +473,47 @@ private:
                     if (x != 0 && has_children(x)) v_.three_longer[cp >> 6] |= uint64_t(1) << (cp & 63);
                 }
             }
+        }
+    }
+
+    // Printable ASCII trigrams: each row (first two bytes) starts as the
+    // longest token within those two (every byte has a token of its own:
+    // images without are refused); then the three-byte tokens, as the trie
+    // finds them, and the marks of the longer ones. Token by token, not
+    // trigram by trigram: most trigrams are no token and start none.
+    void build_tri_table() {
+        std::vector<uint16_t> index_of(v_.n, 0xFFFF);
+        v_.tri_ids.clear();
+        auto intern = [&](int32_t token) -> uint16_t {
+            if (token < 0) return uint16_t(TRI_ASK);
+            const uint32_t id = uint32_t(token);
+            if (index_of[id] == 0xFFFF) {
+                if (v_.tri_ids.size() == TRI_ASK) return uint16_t(TRI_ASK);
+                index_of[id] = uint16_t(v_.tri_ids.size());
+                v_.tri_ids.push_back(id);
+            }
+            return index_of[id];
+        };
+        size_table(v_.tri_token, TRI_ENTRIES);
+        uint16_t* tri = v_.tri_token.data();
+        for (uint32_t a = 0; a < TRI_SIDE; ++a) {
+            for (uint32_t b = 0; b < TRI_SIDE; ++b) {
+                const uint16_t two = intern(v_.two_token[(a + 0x20) << 8 | (b + 0x20)]);
+                std::fill_n(tri + (a * TRI_SIDE + b) * TRI_SIDE, TRI_SIDE, two);
+            }
+        }
+        for (uint32_t t = 0; t < v_.n; ++t) {
+            const uint32_t len = v_.token_lens[t];
+            if (len < 3) continue;
+            const uint8_t* b = bytes_of(t);
+            const uint32_t at = tri_index(b);
+            if (at == TRI_ENTRIES) continue;
+            if (len > 3) {
+                tri[at] |= TRI_LONGER;
+                continue;
+            }
+            const uint64_t e1 = v_.edge1_find(v_.two_node[uint32_t(b[0]) << 8 | b[1]], b[2]);
+            if (e1 != 0) tri[at] = uint16_t((tri[at] & TRI_LONGER) | intern(int32_t(e1 & 0x3FFFF)));
         }
     }
 

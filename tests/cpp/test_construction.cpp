@@ -59,10 +59,11 @@ uint64_t table_sum(const Tokenizer& t) {
     const Vocab& v = *t.vocab;
     uint64_t sum = v.by_bytes.key_bytes() + 24 * uint64_t(v.by_bytes.entries());
     sum += v.token_bytes.size() + v.token_lens.size();
-    sum += 2 * uint64_t(v.pair_memo16_len);
+    sum += 2 * uint64_t(v.pair_memo_len + v.tri_token.size());
     sum += 4 * uint64_t(v.token_starts.size() + v.two_node.size() + v.two_token.size() +
-                        v.node_token.size() + v.prefix_token.size() + v.pair_memo32_len +
-                        v.three_node.size() + v.three_token.size());
+                        v.node_token.size() + v.prefix_token.size() +
+                        v.three_node.size() + v.three_token.size() +
+                        v.tri_ids.size());
     sum += 8 * uint64_t(v.split_table.size() + v.pair_table.size() + v.edge2.size() +
                         v.edge1.size());
     for (const RangeList& l : t.uclass.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());

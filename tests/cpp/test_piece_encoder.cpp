@@ -2,6 +2,7 @@
 // bytes, with both vocabularies and both entry points.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <random>
 #include <string>
@@ -208,6 +209,13 @@ TEST_P(EncoderAgrees, OnRandomInput) {
         }
         pieces.push_back(text);
     }
+    // Printable ASCII of every kind, short and long: the trigram lookup and
+    // the walk on past it, inside the greedy pass and the search.
+    for (int i = 0; i < 2000; ++i) {
+        std::string p(1 + rng() % (i % 10 == 0 ? 300 : 40), '\0');
+        for (char& c : p) c = char(0x20 + rng() % 95);
+        pieces.push_back(p);
+    }
     // Long pieces: the backtracking search and the growth of its scratch.
     std::string letters, cjk, ab;
     for (int i = 0; i < 400; ++i) letters += char('a' + rng() % 26);
@@ -217,6 +225,51 @@ TEST_P(EncoderAgrees, OnRandomInput) {
                                  ab, "strawberry" + std::string(100, 'r') + "hythm"})
         pieces.push_back(s);
     check_all(vocab(), pieces);
+}
+
+// The longest token at the start of s[0..n), by asking the byte map for
+// every length from the longest down.
+uint32_t longest_by_map(const Vocab& v, const uint8_t* s, size_t n) {
+    for (size_t len = std::min<size_t>(n, 256); len > 0; --len)
+        if (uint32_t id = v.find_id(s, len); id != zelkor::NONE) return id;
+    return zelkor::NONE;
+}
+
+// Every printable trigram, alone and followed by each kind of byte, and
+// every longer token's leading bytes with one byte more and one less: the
+// three-byte lookup and the walk it hands over to.
+TEST_P(EncoderAgrees, LongestMatchOnPrintableAscii) {
+    const Vocab& v = vocab();
+    const uint8_t after[] = {'e', ' ', '0', '~', 0x0A, 0x80, 0xC3, 0xFF};
+    int wrong = 0;
+    uint8_t s[5];
+    for (uint32_t a = 0x20; a < 0x7F; ++a)
+        for (uint32_t b = 0x20; b < 0x7F; ++b)
+            for (uint32_t c = 0x20; c < 0x7F; ++c) {
+                s[0] = uint8_t(a), s[1] = uint8_t(b), s[2] = uint8_t(c);
+                s[3] = after[(a + b + c) % std::size(after)];
+                s[4] = after[(a * b + c) % std::size(after)];
+                for (size_t n : {3, 4, 5})
+                    if (zelkor::longest_prefix_token(v, s, n) != longest_by_map(v, s, n) && ++wrong < 5)
+                        ADD_FAILURE() << "trigram " << char(a) << char(b) << char(c) << " n=" << n;
+            }
+    std::mt19937 rng(9);
+    for (uint32_t t = 0; t < v.n; ++t) {
+        if (v.token_lens[t] < 4) continue;
+        std::string w(reinterpret_cast<const char*>(v.token_data(t)), v.token_lens[t]);
+        w += char(0x20 + rng() % 95);
+        for (size_t n : {size_t(3), size_t(4), w.size() - 2, w.size() - 1, w.size()})
+            if (zelkor::longest_prefix_token(v, u8(w), n) != longest_by_map(v, u8(w), n) && ++wrong < 5)
+                ADD_FAILURE() << "token " << t << " n=" << n;
+    }
+    // Bytes outside 0x20-0x7E at each of the first three places.
+    for (uint8_t odd : {uint8_t(0x09), uint8_t(0x0A), uint8_t(0x1F), uint8_t(0x7F), uint8_t(0x80), uint8_t(0xE4)})
+        for (int at = 0; at < 3; ++at) {
+            uint8_t p[4] = {'i', 'n', 'g', 's'};
+            p[at] = odd;
+            if (zelkor::longest_prefix_token(v, p, 4) != longest_by_map(v, p, 4)) ADD_FAILURE() << int(odd) << "@" << at;
+        }
+    EXPECT_EQ(wrong, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, EncoderAgrees, zelkor_test::both_vocabs(), zelkor_test::vocab_name);

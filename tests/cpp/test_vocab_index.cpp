@@ -28,10 +28,8 @@ std::unique_ptr<Vocab> small_vocab() {
 }
 
 bool memo_is_clear(const Vocab& v) {
-    for (size_t i = 0; i < v.pair_memo16_len; ++i)
-        if (v.pair_memo16[i].load() != 0) return false;
-    for (size_t i = 0; i < v.pair_memo32_len; ++i)
-        if (v.pair_memo32[i].load() != 0) return false;
+    for (size_t i = 0; i < v.pair_memo_len; ++i)
+        if (v.pair_memo[i].load() != 0) return false;
     return true;
 }
 
@@ -99,8 +97,7 @@ TEST_P(BuiltinVocab, TableSizes) {
     EXPECT_EQ(v->edge1.size(), s.edge1);
     EXPECT_EQ(v->pair_table.size(), s.pairs);
     EXPECT_EQ(v->wide_memo, s.wide);
-    EXPECT_EQ(v->pair_memo16_len, s.wide ? 0u : size_t(1) << 20);
-    EXPECT_EQ(v->pair_memo32_len, s.wide ? size_t(1) << 21 : 0u);
+    EXPECT_EQ(v->pair_memo_len, size_t(1) << (s.wide ? 21 : 20));
     for (auto* t : {&v->two_node, &v->three_node}) EXPECT_EQ(t->size(), 65536u);
 }
 
@@ -172,12 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                          [](const auto& p) { return std::string(p.param.wide ? "o200k" : "cl100k"); });
 
 // Memo slot of a pair under the narrow memo, to force a collision.
-size_t narrow_slot(uint32_t l, uint32_t r) {
-    uint64_t k = (uint64_t(l) << 17) | r;
-    uint64_t h = ((k ^ (k >> 17)) * 0x17F4A7C15ull) & ((1ull << 34) - 1);
-    h ^= h >> 17;
-    return size_t(h >> 14);
-}
+size_t narrow_slot(uint32_t l, uint32_t r) { return zelkor::memo_slot(false, l, r).slot; }
 
 TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
     const Vocab* v = data_vocab("cl100k.vocab");
@@ -205,13 +197,13 @@ TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
 
     EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);      // cold
-    const uint16_t stored = v->pair_memo16[slot].load();
+    const uint16_t stored = v->pair_memo[slot].load();
     EXPECT_NE(stored, 0);
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // warm
     EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // takes the slot over
-    EXPECT_NE(v->pair_memo16[slot].load(), stored);
+    EXPECT_NE(v->pair_memo[slot].load(), stored);
     EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // recomputed, not misread
-    EXPECT_EQ(v->pair_memo16[slot].load(), stored);
+    EXPECT_EQ(v->pair_memo[slot].load(), stored);
 }
 
 TEST(VocabMemo, ClearAfterConstructionOfAnyVocabulary) {

@@ -1,0 +1,73 @@
+// The backtracking search of the piece encoder, for when the greedy pass
+// meets a pair BPE would not leave.
+//
+// It is a template over the matcher so that the matcher is inlined: on text
+// that does not repeat (random letters, base64, protein) the search is the
+// whole cost, a longest match and one or two pair tests per token, and an
+// indirect call per match was a tenth of it. The tokens kept so far live in
+// `out` itself, so nothing is copied in or out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "scratch.h"
+#include "vocab.h"
+
+namespace zelkor::detail {
+
+// out[start..) holds the greedy pass's tokens so far, which cover the piece
+// up to byte `pos`, and `next` is the longest token at pos, which did not
+// fit (NONE for none): the search stands there as if it had come this far
+// itself. Replaces out[start..) with the piece's ids.
+template <Matcher Longest>
+void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
+                      size_t pos, TokenId next) {
+    // A piece of n bytes has at most n tokens, wherever the search goes back to.
+    out.reserve(start + n);
+    TokenId* const kept = out.data() + start;
+    size_t depth = out.size() - start;
+
+    // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
+    std::vector<uint64_t>& live = backtrack_scratch().live;
+    live.assign((n + 64) / 64, ~0ull);
+    uint64_t* const alive = live.data();
+
+    const uint8_t* lens = v.token_lens.data();
+    const int32_t* prefix = v.prefix_token.data();
+    auto is_live = [alive](size_t p) { return (alive[p >> 6] >> (p & 63)) & 1; };
+
+    TokenId last = depth ? kept[depth - 1] : NONE;
+    while (next != NONE) {
+        TokenId token = next;
+        size_t end = 0;
+        for (;;) {
+            end = pos + lens[token];
+            if (is_live(end) && (last == NONE || is_valid_pair(v, last, token))) break;
+            const int32_t shorter = prefix[token];
+            if (shorter < 0) {
+                token = NONE;
+                break;
+            }
+            token = TokenId(shorter);
+        }
+        if (token != NONE) {
+            kept[depth++] = token;
+            if (end >= n) break;
+            last = token;
+            pos = end;
+            next = n - end == 1 ? v.single_byte_token(piece[end]) : Longest(v, piece + end, n - end);
+            continue;
+        }
+        // Nothing fits at pos: mark it dead and retry the previous token's
+        // shorter candidates.
+        alive[pos >> 6] &= ~(1ull << (pos & 63));
+        if (depth == 0) break;
+        next = kept[--depth];
+        pos -= lens[next];
+        last = depth ? kept[depth - 1] : NONE;
+    }
+    out.set_size(start + depth);
+}
+
+}  // namespace zelkor::detail
