@@ -17,12 +17,13 @@ import sys
 from pathlib import Path
 
 import zelkor
+from bench_common import best_of_each, documents  # bench/, beside this file
 
 MAX_TOKENS = 512
 OVERLAP = 64
 
 
-def tables(emit, files, toks, encodings, passes, best_of_each, documents) -> None:
+def tables(emit, files, toks, encodings, passes) -> None:
     emit(f"## Chunks of at most {MAX_TOKENS} tokens beside count, single thread (MB/s; time / count)")
     emit()
     emit(f"| corpus | encoding | count | chunk | chunk, overlap {OVERLAP}, sentence | ratio | ratio, overlap |")
@@ -39,7 +40,7 @@ def tables(emit, files, toks, encodings, passes, best_of_each, documents) -> Non
             emit(f"| {path.stem} | {enc} | {mb / t_count:.0f} | {mb / t_chunk:.0f} | {mb / t_over:.0f} | "
                  f"{t_chunk / t_count:.2f} | {t_over / t_count:.2f} |")
     emit()
-    emit(f"## chunk_batch beside count_batch, ~4 KB documents (MB/s; speed-up from 1 to 2 threads)")
+    emit("## chunk_batch beside count_batch, ~4 KB documents (MB/s; speed-up from 1 to 2 threads)")
     emit()
     emit("| corpus | encoding | count_batch 1T | 2T | speed-up | chunk_batch 1T | 2T | speed-up |")
     emit("|---|---|---:|---:|---:|---:|---:|---:|")
@@ -73,7 +74,7 @@ def main() -> int:
         return 2
     encodings = args.encoding or run.ENCODINGS
     toks = {enc: zelkor.Tokenizer(enc) for enc in encodings}
-    tables(print, files, toks, encodings, args.passes, run.best_of_each, run.documents)
+    tables(print, files, toks, encodings, args.passes)
     return 0
 
 

@@ -15,10 +15,10 @@ import argparse
 import random
 import string
 import sys
-import time
 from pathlib import Path
 
 import zelkor
+from bench_common import best_of  # bench/, beside this file
 
 ROOT = Path(__file__).resolve().parents[1]
 PROSE = ROOT.parent / "shared" / "corpus" / "prose-en.txt"
@@ -127,16 +127,6 @@ def repeated_lines(size: int, rng: random.Random) -> list[tuple[str, str]]:
     return shapes
 
 
-def timed(fn, passes: int) -> float:
-    fn()
-    best = float("inf")
-    for _ in range(passes):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "", prose_path: Path = PROSE) -> None:
     """Emits the markdown table: per shape and encoding, count and encode MB/s and their
     ratio to prose-en.txt (`prose_path`) in this run; then the worst ratio of each column."""
@@ -146,8 +136,8 @@ def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "", prose
     ref = {}
     for enc in encs:
         tok = toks[enc]
-        ref[enc] = (prose_mb / timed(lambda: tok.count(prose), passes),
-                    prose_mb / timed(lambda: tok.encode_ordinary(prose), passes))
+        ref[enc] = (prose_mb / best_of(lambda: tok.count(prose), passes),
+                    prose_mb / best_of(lambda: tok.encode_ordinary(prose), passes))
     emit("prose-en.txt in this run (MB/s, count / encode): " + ", ".join(
         f"{enc} {c:.0f} / {e:.0f}" for enc, (c, e) in ref.items()))
     emit()
@@ -162,7 +152,7 @@ def table(toks: dict, passes: int, emit, size: int = SIZE, only: str = "", prose
         for enc in encs:
             tok = toks[enc]
             for k, fn in enumerate((lambda: tok.count(text), lambda: tok.encode_ordinary(text))):
-                speed = mb / timed(fn, passes)
+                speed = mb / best_of(fn, passes)
                 ratio = speed / ref[enc][k]
                 worst[(enc, k)] = min(worst[(enc, k)], (ratio, name))
                 cells += [f"{speed:.0f}", f"{ratio:.3f}"]

@@ -31,10 +31,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import small_batches  # bench/, beside this script
+from bench_common import best_of, best_of_each, documents
 import zelkor
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -51,42 +51,6 @@ def corpus_files(directory: Path) -> list[Path]:
         sys.exit(f"no corpus: {directory} holds no *.txt files; give a folder of UTF-8 texts "
                  f"with --corpus DIR (default: {CORPUS})")
     return files
-
-
-def best_of(fn, passes: int) -> float:
-    fn()  # warm-up: caches, memo, page faults
-    best = float("inf")
-    for _ in range(passes):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
-def best_of_each(fns, passes: int) -> list[float]:
-    """Best times of several functions, timed in turn within every pass, so that
-    a slow spell of the machine falls on all of them alike instead of on one."""
-    for fn in fns:
-        fn()
-    best = [float("inf")] * len(fns)
-    for _ in range(passes):
-        for i, fn in enumerate(fns):
-            t0 = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - t0)
-    return best
-
-
-def documents(text: str, size: int = 4096) -> list[str]:
-    """Cuts a text into documents of about `size` bytes, at line ends where possible."""
-    docs = []
-    start = 0
-    while start < len(text):
-        end = text.find("\n", start + size)
-        end = len(text) if end < 0 else end + 1
-        docs.append(text[start:end])
-        start = end
-    return docs
 
 
 def build_baseline() -> Path | None:
@@ -214,7 +178,7 @@ def main() -> int:
 
     import chunk as chunk_bench  # bench/chunk.py, beside this file
 
-    chunk_bench.tables(emit, files, toks, ENCODINGS, passes, best_of_each, documents)
+    chunk_bench.tables(emit, files, toks, ENCODINGS, passes)
 
     emit("## Long runs of one character (`count`, ms; ratio per doubling)")
     emit()
