@@ -287,8 +287,9 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
 // The longest token that is a prefix of s[0..n), with its length, or NONE
 // (n == 0 included). Two bytes per probe; edge1 only for an odd byte where
 // the walk ends. Three printable bytes are looked up at once first. The
-// length comes from where the match ends, not from token_lens: the passes
-// step on by it, and a read of token_lens would lie on that path.
+// passes step on by the length, so it comes from where the walk ends where
+// it can (a trigram answer, an odd last byte), and token_lens is read only
+// for a token of a two-byte step, which may end after either byte.
 inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t n) {
     if (n < 2) return n == 0 ? TokenMatch{NONE, 0} : TokenMatch{v.single_byte_token(s[0]), 1};
     const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
@@ -308,8 +309,6 @@ inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t 
             const uint64_t e = v.edge2_find(node, s[2], s[3]);
             if (e == 0) return three;
             const uint32_t tok = uint32_t(e & 0x3FFFF);
-            // An edge2 token ends after either byte of its step: its
-            // length is read.
             if (tok != PACKED_NONE) {
                 best = tok;
                 best_len = 0;
