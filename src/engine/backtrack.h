@@ -17,12 +17,12 @@
 namespace zelkor::detail {
 
 // out[start..) holds the greedy pass's tokens so far, which cover the piece
-// up to byte `pos`, and `next` is the longest token at pos, which did not
-// fit (NONE for none): the search stands there as if it had come this far
-// itself. Replaces out[start..) with the piece's ids.
+// up to byte `pos`, and `first` is the longest token at pos with its
+// length, which did not fit (NONE for none): the search stands there as if
+// it had come this far itself. Replaces out[start..) with the piece's ids.
 template <Matcher Longest>
 void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out, size_t start,
-                      size_t pos, TokenId next) {
+                      size_t pos, TokenMatch first) {
     // A piece of n bytes has at most n tokens, wherever the search goes back to.
     out.reserve(start + n);
     TokenId* const kept = out.data() + start;
@@ -38,11 +38,14 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     auto is_live = [alive](size_t p) { return (alive[p >> 6] >> (p & 63)) & 1; };
 
     TokenId last = depth ? kept[depth - 1] : NONE;
+    // The first candidate at a position is the matcher's, with its length;
+    // the shorter ones read theirs.
+    TokenId next = first.id;
+    size_t next_len = first.len;
     while (next != NONE) {
         TokenId token = next;
-        size_t end = 0;
+        size_t end = pos + next_len;
         for (;;) {
-            end = pos + lens[token];
             if (is_live(end) && (last == NONE || is_valid_pair(v, last, token))) break;
             const int32_t shorter = prefix[token];
             if (shorter < 0) {
@@ -50,13 +53,17 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
                 break;
             }
             token = TokenId(shorter);
+            end = pos + lens[token];
         }
         if (token != NONE) {
             kept[depth++] = token;
             if (end >= n) break;
             last = token;
             pos = end;
-            next = n - end == 1 ? v.single_byte_token(piece[end]) : Longest(v, piece + end, n - end);
+            const TokenMatch m = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
+                                              : Longest(v, piece + end, n - end);
+            next = m.id;
+            next_len = m.len;
             continue;
         }
         // Nothing fits at pos: mark it dead and retry the previous token's
@@ -64,7 +71,8 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         alive[pos >> 6] &= ~(1ull << (pos & 63));
         if (depth == 0) break;
         next = kept[--depth];
-        pos -= lens[next];
+        next_len = lens[next];
+        pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
     }
     out.set_size(start + depth);

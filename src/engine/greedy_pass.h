@@ -19,20 +19,20 @@ namespace zelkor::detail {
 template <Matcher Longest>
 void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
     const size_t start = out.size();
-    const uint8_t* lens = v.token_lens.data();
     size_t pos = 0;
     TokenId prev = NONE;
-    TokenId cur = first;
+    TokenMatch cur = match_of(v, first);
     for (;;) {
-        if (cur == NONE || (prev != NONE && !is_valid_pair(v, prev, cur))) {
+        if (cur.id == NONE || (prev != NONE && !is_valid_pair(v, prev, cur.id))) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }
-        out.push_back(cur);
-        pos += lens[cur];
+        out.push_back(cur.id);
+        pos += cur.len;
         if (pos >= n) return;
-        prev = cur;
-        cur = pos + 1 == n ? v.single_byte_token(piece[pos]) : Longest(v, piece + pos, n - pos);
+        prev = cur.id;
+        cur = pos + 1 == n ? TokenMatch{v.single_byte_token(piece[pos]), 1}
+                           : Longest(v, piece + pos, n - pos);
     }
 }
 
@@ -42,7 +42,7 @@ template <Matcher Longest>
 void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
     if (n == 0) return;
     auto chunk = [&v](const uint8_t* p, size_t len, IdVec& o) {
-        greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len), o);
+        greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len).id, o);
     };
     if (encode_periodic(v, piece, n, out, chunk)) return;
     greedy_pass_plain<Longest>(v, piece, n, first, out);

@@ -62,9 +62,17 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
     return e1 ? TokenId(e1 & 0x3FFFF) : best;
 }
 
+namespace {
+
+TokenMatch nm_mb_match(const Vocab& v, const uint8_t* s, size_t n) {
+    return match_of(v, nm_mb(v, s, n));
+}
+
+}  // namespace
+
 void encode_mb(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out) {
     if (n == 0) return;
-    detail::greedy_pass<nm_mb>(v, piece, n, nm_mb(v, piece, n), out);
+    detail::greedy_pass<nm_mb_match>(v, piece, n, nm_mb(v, piece, n), out);
 }
 
 }  // namespace zelkor

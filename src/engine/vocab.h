@@ -32,6 +32,9 @@ inline constexpr uint32_t TRI_ENTRIES = TRI_SIDE * TRI_SIDE * TRI_SIDE;
 // bytes", and TRI_LONGER.
 inline constexpr uint32_t TRI_LONGER = 0x8000;
 inline constexpr uint32_t TRI_ASK = 0x7FFF;
+// tri_ids entries: the id in the low bits, its length (1 to 3) above.
+inline constexpr uint32_t TRI_LEN_SHIFT = 24;
+inline constexpr uint32_t TRI_ID_MASK = (1u << TRI_LEN_SHIFT) - 1;
 
 // The tri_token index of s[0..3), or TRI_ENTRIES when a byte is not printable.
 inline uint32_t tri_index(const uint8_t* s) {
@@ -119,7 +122,7 @@ struct Vocab {
     // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
     // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
     std::vector<uint16_t> tri_token;  // TRI_ENTRIES
-    std::vector<uint32_t> tri_ids;    // < TRI_ASK
+    std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;
@@ -207,9 +210,15 @@ struct Vocab {
     }
 };
 
-// The longest token at the start of s[0..m), m >= 2: what the piece
-// encoder's passes ask at every position.
-using Matcher = TokenId (*)(const Vocab& v, const uint8_t* s, size_t m);
+// A longest match: the token and its length in bytes (0 with NONE).
+struct TokenMatch {
+    TokenId id;
+    uint32_t len;
+};
+
+// The longest token at the start of s[0..m), m >= 2, and its length: what
+// the piece encoder's passes ask at every position.
+using Matcher = TokenMatch (*)(const Vocab& v, const uint8_t* s, size_t m);
 
 namespace detail {
 
@@ -270,48 +279,74 @@ inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     return ok;
 }
 
-// The longest token that is a prefix of s[0..n), or NONE (n == 0 included).
-// Two bytes per probe; edge1 only for an odd byte where the walk ends. Three
-// printable bytes are looked up at once first.
-inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) {
-    if (n < 2) return n == 0 ? NONE : v.single_byte_token(s[0]);
+// `t` with its length read from token_lens.
+inline TokenMatch match_of(const Vocab& v, TokenId t) {
+    return {t, t != NONE ? uint32_t(v.token_lens[t]) : 0u};
+}
+
+// The longest token that is a prefix of s[0..n), with its length, or NONE
+// (n == 0 included). Two bytes per probe; edge1 only for an odd byte where
+// the walk ends. Three printable bytes are looked up at once first. The
+// passes step on by the length, so it comes from where the walk ends where
+// it can (a trigram answer, an odd last byte), and token_lens is read only
+// for a token of a two-byte step, which may end after either byte.
+inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t n) {
+    if (n < 2) return n == 0 ? TokenMatch{NONE, 0} : TokenMatch{v.single_byte_token(s[0]), 1};
     const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
     TokenId best = TokenId(v.two_token[key]);
+    uint32_t best_len = 0;  // 0: not known here, read from token_lens
     uint32_t node = v.two_node[key];
     size_t i = 2;
     if (n >= 3) {
         const uint32_t at = tri_index(s);
         const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
         if ((t & TRI_ASK) != TRI_ASK) {
-            const TokenId three = v.tri_ids[t & TRI_ASK];
+            const uint32_t packed = v.tri_ids[t & TRI_ASK];
+            const TokenMatch three{packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT};
             if (!(t & TRI_LONGER) || n == 3) return three;
             // A longer token exists, so node is not 0: the walk goes on
             // with two bytes, and without them the answer is within three.
             const uint64_t e = v.edge2_find(node, s[2], s[3]);
             if (e == 0) return three;
             const uint32_t tok = uint32_t(e & 0x3FFFF);
-            best = tok != PACKED_NONE ? tok : three;
+            if (tok != PACKED_NONE) {
+                best = tok;
+                best_len = 0;
+            } else {
+                best = three.id;
+                best_len = three.len;
+            }
             node = uint32_t((e >> 18) & 0xFFFFF);
             i = 4;
         }
     }
     while (node != 0) {
         if (i + 1 >= n) {
-            if (i >= n) return best;
+            if (i >= n) break;
             uint64_t e1 = v.edge1_find(node, s[i]);
-            return e1 ? TokenId(e1 & 0x3FFFF) : best;
+            if (e1) return {TokenId(e1 & 0x3FFFF), uint32_t(i + 1)};
+            break;
         }
         uint64_t e = v.edge2_find(node, s[i], s[i + 1]);
         if (e == 0) {
             uint64_t e1 = v.edge1_find(node, s[i]);
-            return e1 ? TokenId(e1 & 0x3FFFF) : best;
+            if (e1) return {TokenId(e1 & 0x3FFFF), uint32_t(i + 1)};
+            break;
         }
         uint32_t tok = uint32_t(e & 0x3FFFF);
-        if (tok != PACKED_NONE) best = tok;
+        if (tok != PACKED_NONE) {
+            best = tok;
+            best_len = 0;
+        }
         node = uint32_t((e >> 18) & 0xFFFFF);
         i += 2;
     }
-    return best;
+    return best_len ? TokenMatch{best, best_len} : match_of(v, best);
+}
+
+// The longest token that is a prefix of s[0..n), or NONE (n == 0 included).
+inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) {
+    return longest_prefix_match(v, s, n).id;
 }
 
 // Appends the BPE ids of `piece` to `out`. `first` must be

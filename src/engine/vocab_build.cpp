@@ -490,7 +490,7 @@ private:
             if (index_of[id] == 0xFFFF) {
                 if (v_.tri_ids.size() == TRI_ASK) return uint16_t(TRI_ASK);
                 index_of[id] = uint16_t(v_.tri_ids.size());
-                v_.tri_ids.push_back(id);
+                v_.tri_ids.push_back(id | uint32_t(v_.token_lens[id]) << TRI_LEN_SHIFT);
             }
             return index_of[id];
         };

@@ -51,9 +51,12 @@ Ids greedy(const Vocab& v, std::string_view s) {
 
 // Everything the encoder promises for one piece; the first disagreement.
 std::string disagreement(const Vocab& v, std::string_view s) {
-    for (size_t i = 0; i < s.size(); ++i)
-        if (zelkor::longest_prefix_token(v, u8(s) + i, s.size() - i) != zelkor::nm_mb(v, u8(s) + i, s.size() - i))
-            return "longest_prefix_token != nm_mb at offset " + std::to_string(i);
+    for (size_t i = 0; i < s.size(); ++i) {
+        const zelkor::TokenMatch m = zelkor::longest_prefix_match(v, u8(s) + i, s.size() - i);
+        if (m.id != zelkor::nm_mb(v, u8(s) + i, s.size() - i))
+            return "longest_prefix_match != nm_mb at offset " + std::to_string(i);
+        if (m.len != v.token_lens[m.id]) return "wrong match length at offset " + std::to_string(i);
+    }
     Ids ref = zelkor_test::bpe_reference(v, u8(s), s.size());
     if (encode(v, s, false) != ref) return "encode_with_first differs from BPE";
     if (encode(v, s, true) != ref) return "encode_mb differs from BPE";

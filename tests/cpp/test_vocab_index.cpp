@@ -129,6 +129,30 @@ TEST_P(BuiltinVocab, EveryTokenIsFoundAndSplitSoundly) {
     EXPECT_EQ(v->find_id(none, 4), NONE);
 }
 
+// The passes step on by the length the matcher reports: it must be the
+// length of the token it names, wherever the walk ends (a trigram, either
+// byte of a two-byte step, an odd last byte). Every token is matched on its
+// own and followed by a copy of itself, which lets the walk go on past it.
+TEST_P(BuiltinVocab, MatchLengthIsTheLengthOfTheTokenMatched) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    size_t bad = 0, checked = 0;
+    std::vector<uint8_t> buf;
+    for (uint32_t t = 0; t < v->n; ++t) {
+        const uint32_t len = v->token_lens[t];
+        buf.assign(v->token_data(t), v->token_data(t) + len);
+        buf.insert(buf.end(), v->token_data(t), v->token_data(t) + len);
+        for (size_t m : {size_t(len), buf.size()}) {
+            const zelkor::TokenMatch got = zelkor::longest_prefix_match(*v, buf.data(), m);
+            ++checked;
+            bad += got.id == NONE || got.len != v->token_lens[got.id] || got.len < len ||
+                   got.id != zelkor::longest_prefix_token(*v, buf.data(), m) ||
+                   (m == len && got.id != v->find_id(buf.data(), len));
+        }
+    }
+    EXPECT_EQ(bad, 0u) << "of " << checked;
+}
+
 TEST_P(BuiltinVocab, MemoAgreesWithFreshAnswers) {
     const Vocab* v = data_vocab(GetParam().file);
     ASSERT_NE(v, nullptr);
