@@ -40,3 +40,27 @@ def documents(text: str, size: int = 4096) -> list[str]:
         docs.append(text[start:end])
         start = end
     return docs
+
+
+def two_thread_table(emit, title: str, files, toks, encodings, passes: int, first, second) -> None:
+    """Emits a table of two batch methods on each corpus cut into documents,
+    with one and two threads, and the speed-up of each. `first` and `second`
+    are (label, call) pairs; call(tok, docs, threads) runs the method."""
+    (label_a, call_a), (label_b, call_b) = first, second
+    emit(title)
+    emit()
+    emit(f"| corpus | encoding | {label_a} 1T | 2T | speed-up | {label_b} 1T | 2T | speed-up |")
+    emit("|---|---|---:|---:|---:|---:|---:|---:|")
+    for path in files:
+        text = path.read_text(encoding="utf-8")
+        docs = documents(text)
+        mb = len(text.encode("utf-8")) / 1e6
+        for enc in encodings:
+            tok = toks[enc]
+            a1, a2, b1, b2 = best_of_each(
+                [lambda: call_a(tok, docs, 1), lambda: call_a(tok, docs, 2),
+                 lambda: call_b(tok, docs, 1), lambda: call_b(tok, docs, 2)],
+                passes)
+            emit(f"| {path.stem} | {enc} | {mb / a1:.0f} | {mb / a2:.0f} | {a1 / a2:.2f} | "
+                 f"{mb / b1:.0f} | {mb / b2:.0f} | {b1 / b2:.2f} |")
+    emit()

@@ -17,7 +17,7 @@ import sys
 from pathlib import Path
 
 import zelkor
-from bench_common import best_of_each, documents  # bench/, beside this file
+from bench_common import best_of_each, two_thread_table  # bench/, beside this file
 
 MAX_TOKENS = 512
 OVERLAP = 64
@@ -40,24 +40,11 @@ def tables(emit, files, toks, encodings, passes) -> None:
             emit(f"| {path.stem} | {enc} | {mb / t_count:.0f} | {mb / t_chunk:.0f} | {mb / t_over:.0f} | "
                  f"{t_chunk / t_count:.2f} | {t_over / t_count:.2f} |")
     emit()
-    emit("## chunk_batch beside count_batch, ~4 KB documents (MB/s; speed-up from 1 to 2 threads)")
-    emit()
-    emit("| corpus | encoding | count_batch 1T | 2T | speed-up | chunk_batch 1T | 2T | speed-up |")
-    emit("|---|---|---:|---:|---:|---:|---:|---:|")
-    for path in files:
-        text = path.read_text(encoding="utf-8")
-        docs = documents(text)
-        mb = len(text.encode("utf-8")) / 1e6
-        for enc in encodings:
-            tok = toks[enc]
-            c1, c2, k1, k2 = best_of_each(
-                [lambda: tok.count_batch(docs, threads=1), lambda: tok.count_batch(docs, threads=2),
-                 lambda: zelkor.chunk_batch(tok, docs, MAX_TOKENS, threads=1),
-                 lambda: zelkor.chunk_batch(tok, docs, MAX_TOKENS, threads=2)],
-                passes)
-            emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
-                 f"{mb / k1:.0f} | {mb / k2:.0f} | {k1 / k2:.2f} |")
-    emit()
+    two_thread_table(
+        emit, "## chunk_batch beside count_batch, ~4 KB documents (MB/s; speed-up from 1 to 2 threads)",
+        files, toks, encodings, passes,
+        ("count_batch", lambda tok, docs, t: tok.count_batch(docs, threads=t)),
+        ("chunk_batch", lambda tok, docs, t: zelkor.chunk_batch(tok, docs, MAX_TOKENS, threads=t)))
 
 
 def main() -> int:

@@ -34,7 +34,7 @@ import tempfile
 from pathlib import Path
 
 import small_batches  # bench/, beside this script
-from bench_common import best_of, best_of_each, documents
+from bench_common import best_of, best_of_each, two_thread_table
 import zelkor
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -155,24 +155,10 @@ def main() -> int:
             emit(f"| {path.stem} | {enc} | " + " | ".join(cells) + f" | {base} | {ratio} |")
     emit()
 
-    emit("## Batches of ~4 KB documents (MB/s)")
-    emit()
-    emit("| corpus | encoding | count_batch 1T | count_batch 2T | speed-up | encode_batch_to_numpy 1T | 2T | speed-up |")
-    emit("|---|---|---:|---:|---:|---:|---:|---:|")
-    for path in files:
-        text = path.read_text(encoding="utf-8")
-        docs = documents(text)
-        mb = len(text.encode("utf-8")) / 1e6
-        for enc in ENCODINGS:
-            tok = toks[enc]
-            c1, c2, e1, e2 = best_of_each(
-                [lambda: tok.count_batch(docs, threads=1), lambda: tok.count_batch(docs, threads=2),
-                 lambda: tok.encode_batch_to_numpy(docs, threads=1),
-                 lambda: tok.encode_batch_to_numpy(docs, threads=2)],
-                passes)
-            emit(f"| {path.stem} | {enc} | {mb / c1:.0f} | {mb / c2:.0f} | {c1 / c2:.2f} | "
-                 f"{mb / e1:.0f} | {mb / e2:.0f} | {e1 / e2:.2f} |")
-    emit()
+    two_thread_table(
+        emit, "## Batches of ~4 KB documents (MB/s)", files, toks, ENCODINGS, passes,
+        ("count_batch", lambda tok, docs, t: tok.count_batch(docs, threads=t)),
+        ("encode_batch_to_numpy", lambda tok, docs, t: tok.encode_batch_to_numpy(docs, threads=t)))
 
     small_batches.run(emit, passes, args.quick, args.corpus)
 

@@ -82,30 +82,38 @@ const void* data_or_empty(const T* p) {
     return p ? static_cast<const void*>(p) : static_cast<const void*>(EMPTY_BUFFER);
 }
 
+// A list array over the child array whose buffers are in
+// owner->child_buffers, once its data buffers are set: `n` lists at
+// `list_offsets`, `items` child values, the formats of the list and of its
+// items.
+void export_list(ArrayOwner* owner, int64_t n, const void* list_offsets, int64_t items,
+                 int64_t child_buffers, const char* list_format, const char* item_format,
+                 ArrowSchema& schema, ArrowArray& array) {
+    owner->child = ArrowArray{items, 0, 0, child_buffers, 0, owner->child_buffers, nullptr, nullptr,
+                              release_child_array, owner};
+    owner->refs.store(2, std::memory_order_relaxed);  // parent and child
+
+    owner->parent_buffers[0] = validity_buffer(owner->validity);
+    owner->parent_buffers[1] = list_offsets;
+    array = ArrowArray{n, owner->validity.null_count, 0, 2, 1, owner->parent_buffers, owner->children,
+                       nullptr, release_array, owner};
+
+    auto* s = new SchemaOwner();
+    s->child = ArrowSchema{item_format, "item", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+                           release_child_schema, nullptr};
+    schema = ArrowSchema{list_format, "", nullptr, ARROW_FLAG_NULLABLE, 1, s->children, nullptr,
+                         release_schema, s};
+}
+
 }  // namespace
 
 void export_token_lists(BatchIds&& batch, Validity&& validity, ArrowSchema& schema, ArrowArray& array) {
     auto* owner = new ArrayOwner();
     owner->batch = std::move(batch);
     owner->validity = std::move(validity);
-    const int64_t n = int64_t(owner->batch.offsets.size()) - 1;
-    const int64_t total = int64_t(owner->batch.ids.size());
-
     owner->child_buffers[1] = data_or_empty(owner->batch.ids.data());
-    owner->child = ArrowArray{total, 0, 0, 2, 0, owner->child_buffers, nullptr, nullptr,
-                              release_child_array, owner};
-    owner->refs.store(2, std::memory_order_relaxed);  // parent and child
-
-    owner->parent_buffers[0] = validity_buffer(owner->validity);
-    owner->parent_buffers[1] = owner->batch.offsets.data();
-    array = ArrowArray{n, owner->validity.null_count, 0, 2, 1, owner->parent_buffers, owner->children,
-                       nullptr, release_array, owner};
-
-    auto* s = new SchemaOwner();
-    s->child = ArrowSchema{"I", "item", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
-                           release_child_schema, nullptr};
-    schema = ArrowSchema{"+L", "", nullptr, ARROW_FLAG_NULLABLE, 1, s->children, nullptr,
-                         release_schema, s};
+    export_list(owner, int64_t(owner->batch.offsets.size()) - 1, owner->batch.offsets.data(),
+                int64_t(owner->batch.ids.size()), 2, "+L", "I", schema, array);
 }
 
 void export_counts(std::vector<int64_t>&& counts, Validity&& validity, ArrowSchema& schema,
@@ -129,25 +137,10 @@ void export_string_lists(std::vector<int32_t>&& list_offsets, std::vector<int64_
     owner->string_offsets = std::move(string_offsets);
     owner->string_data = std::move(string_data);
     owner->validity = std::move(validity);
-    const int64_t n = int64_t(owner->list_offsets.size()) - 1;
-    const int64_t strings = int64_t(owner->string_offsets.size()) - 1;
-
     owner->child_buffers[1] = owner->string_offsets.data();
     owner->child_buffers[2] = data_or_empty(owner->string_data.data());
-    owner->child = ArrowArray{strings, 0, 0, 3, 0, owner->child_buffers, nullptr, nullptr,
-                              release_child_array, owner};
-    owner->refs.store(2, std::memory_order_relaxed);
-
-    owner->parent_buffers[0] = validity_buffer(owner->validity);
-    owner->parent_buffers[1] = owner->list_offsets.data();
-    array = ArrowArray{n, owner->validity.null_count, 0, 2, 1, owner->parent_buffers, owner->children,
-                       nullptr, release_array, owner};
-
-    auto* s = new SchemaOwner();
-    s->child = ArrowSchema{"U", "item", nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
-                           release_child_schema, nullptr};
-    schema = ArrowSchema{"+l", "", nullptr, ARROW_FLAG_NULLABLE, 1, s->children, nullptr,
-                         release_schema, s};
+    export_list(owner, int64_t(owner->list_offsets.size()) - 1, owner->list_offsets.data(),
+                int64_t(owner->string_offsets.size()) - 1, 3, "+l", "U", schema, array);
 }
 
 int64_t live_exports() { return g_live.load(std::memory_order_relaxed); }

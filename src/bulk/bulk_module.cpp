@@ -11,6 +11,7 @@
 #include "capsules.h"
 #include "module_state.h"
 #include "chunk_calls.h"
+#include "args.h"
 #include "arrow_export.h"
 #include "column_ops.h"
 #include "nogil.h"
@@ -26,16 +27,11 @@ namespace zelkor::bulk {
 
 namespace {
 
+using py::check_nargs;
 using py::guarded;
 using py::Ref;
 
 using py::state_of;
-
-bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, expected, nargs);
-    return false;
-}
 
 struct RunArgs {
     Ref owner;  // keeps the Tokenizer object (and so its engine) alive for the call
@@ -85,12 +81,9 @@ PyObject* array_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         if (!check_nargs(name, nargs, 5)) return nullptr;
         RunArgs r;
         if (!run_args(module, args[0], args[3], args[4], r)) return nullptr;
-        const ArrowSchema* schema = capsule_schema(args[1]);
-        if (!schema) return nullptr;
         StringLayout layout;
-        if (!require_strings(*schema, layout)) return nullptr;
         Taken<ArrowArray> input;
-        if (!take_array(args[2], input)) return nullptr;
+        if (!take_string_array(args[1], args[2], layout, input)) return nullptr;
         return run_chunk(r, input.value, layout, op);
     });
 }

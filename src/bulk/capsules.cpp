@@ -75,6 +75,12 @@ const ArrowSchema* capsule_schema(PyObject* capsule) {
 
 bool take_array(PyObject* capsule, Taken<ArrowArray>& out) { return take(capsule, ARRAY_CAPSULE, out); }
 
+bool take_string_array(PyObject* schema_capsule, PyObject* array_capsule, StringLayout& layout,
+                       Taken<ArrowArray>& out) {
+    const ArrowSchema* schema = capsule_schema(schema_capsule);
+    return schema && require_strings(*schema, layout) && take_array(array_capsule, out);
+}
+
 bool take_stream(PyObject* capsule, Taken<ArrowArrayStream>& out) {
     return take(capsule, STREAM_CAPSULE, out);
 }

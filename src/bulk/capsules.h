@@ -60,6 +60,11 @@ bool take_stream(PyObject* capsule, Taken<ArrowArrayStream>& out);
 // The layout of a string field; TypeError naming the format otherwise.
 bool require_strings(const ArrowSchema& schema, StringLayout& layout);
 
+// A string array given as its two capsules: the layout its schema names,
+// checked before the array is moved out of its capsule.
+bool take_string_array(PyObject* schema_capsule, PyObject* array_capsule, StringLayout& layout,
+                       Taken<ArrowArray>& out);
+
 // A (schema capsule, array capsule) tuple holding the two structs, which
 // are moved into it (left released, on failure too).
 PyObject* result_capsules(ArrowSchema& schema, ArrowArray& array);

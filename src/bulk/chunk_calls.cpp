@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "args.h"
 #include "arrow_export.h"
 #include "arrow_strings.h"
 #include "boundary.h"
@@ -140,11 +141,12 @@ PyObject* chunk_string(PyObject* text, std::string_view utf8, Make make, const C
     return s;
 }
 
-// The arity check of the entry points below.
-bool takes(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
-    if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, want, nargs);
-    return false;
+// The arguments of chunk_texts and chunk_strings: (tok, texts, max_tokens,
+// overlap, boundary, threads).
+bool text_call(const char* name, PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+               ChunkCall& call, CallTexts& texts) {
+    return py::check_nargs(name, nargs, 6) && chunk_call(module, args[0], args + 2, call) &&
+           call_texts(args[1], texts);
 }
 
 // The chunks of the call's texts, from the engine without the lock; a long
@@ -159,10 +161,9 @@ std::vector<std::vector<Chunk>> chunks_of(const ChunkCall& call, const CallTexts
 
 PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (!takes("chunk_texts", nargs, 6)) return nullptr;
         ChunkCall call;
         CallTexts texts;
-        if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
+        if (!text_call("chunk_texts", module, args, nargs, call, texts)) return nullptr;
         // Code-point offsets differ from byte offsets only outside ASCII.
         call.opt.char_offsets = !texts.ascii;
         const auto chunks = chunks_of(call, texts);
@@ -179,10 +180,9 @@ PyObject* chunk_texts(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 PyObject* chunk_strings(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (!takes("chunk_strings", nargs, 6)) return nullptr;
         ChunkCall call;
         CallTexts texts;
-        if (!chunk_call(module, args[0], args + 2, call) || !call_texts(args[1], texts)) return nullptr;
+        if (!text_call("chunk_strings", module, args, nargs, call, texts)) return nullptr;
         // The engine gives code-point offsets for all texts or for none:
         // one text to slice, and every text that is not ASCII is sliced.
         for (Make m : texts.make) call.opt.char_offsets |= m == Make::Slice;
@@ -247,15 +247,12 @@ std::string run_chunk_column(const ChunkCall& call, const ArrowArray& input, Str
 
 PyObject* chunk_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return py::guarded([&]() -> PyObject* {
-        if (!takes("chunk_array", nargs, 7)) return nullptr;
+        if (!py::check_nargs("chunk_array", nargs, 7)) return nullptr;
         ChunkCall call;
         if (!chunk_call(module, args[0], args + 3, call)) return nullptr;
-        const ArrowSchema* in_schema = capsule_schema(args[1]);
-        if (!in_schema) return nullptr;
         StringLayout layout;
-        if (!require_strings(*in_schema, layout)) return nullptr;
         Taken<ArrowArray> input;
-        if (!take_array(args[2], input)) return nullptr;
+        if (!take_string_array(args[1], args[2], layout, input)) return nullptr;
         Taken<ArrowSchema> schema;
         Taken<ArrowArray> array;
         const std::string error = py::without_lock(

@@ -23,6 +23,13 @@ struct Signature {
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out);
 
+// The arity check of the private modules' positional-only entry points.
+inline bool check_nargs(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, expected, nargs);
+    return false;
+}
+
 // The same for a (tuple, dict) call, as tp_new receives it.
 bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
