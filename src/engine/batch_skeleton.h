@@ -96,6 +96,7 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
         }
     };
     auto started_worker = [&]() noexcept {
+        stop.worker_began();
         prepare_worker_thread(tok.id, workers);
         const StopScope scope = stop.enter_worker();
         worker();

@@ -99,16 +99,24 @@ public:
     BatchStop() : control_(stop_thread().control) {}
     bool stopped() const { return control_ && control_->stopped(); }
     StopScope enter_worker() const { return StopScope(stop_thread(), control_, false); }
+    // A worker thread runs (called first thing on the worker).
+    void worker_began() { begun_.fetch_add(1, std::memory_order_release); }
     // A worker thread is done (called last thing on the worker).
     void worker_done();
     // Waits until `workers` worker threads are done; the caller polls on.
     void wait(size_t workers);
 
 private:
+    // Waits for the workers without sleeping while that is likely to be
+    // short; true when they are done.
+    bool spin_wait(size_t workers) const;
+
     StopControl* control_;
     std::mutex mutex_;
     std::condition_variable cv_;
     size_t done_ = 0;
+    std::atomic<size_t> begun_{0};
+    std::atomic<size_t> finished_{0};
 };
 
 }  // namespace zelkor

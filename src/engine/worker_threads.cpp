@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
 
@@ -78,6 +79,21 @@ size_t threads_room_allows(size_t wanted) {
     // A stack comes with a guard page.
     const uint64_t per_thread = worker_stack_bytes() + page + WORKER_EXTRA_BYTES;
     return size_t(std::min<uint64_t>(wanted, (room - SPARE_BYTES) / per_thread));
+}
+
+void join_soon(pthread_t thread) noexcept {
+#if defined(__GLIBC__)
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::microseconds(50);
+    for (unsigned i = 1;; ++i) {
+        if (pthread_tryjoin_np(thread, nullptr) == 0) return;
+        if ((i & 7) == 0 && Clock::now() > until) break;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+#endif
+    pthread_join(thread, nullptr);
 }
 
 size_t worker_stack_bytes() {

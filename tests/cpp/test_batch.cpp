@@ -2,6 +2,7 @@
 // the thread count it chooses, and failures of workers and of thread
 // creation.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -101,6 +102,34 @@ TEST(BatchSkeleton, AFailingWorkerFailsTheCallAfterTheOthersFinish) {
     EXPECT_THROW(run_batch(tok(0), 8, 2, noop_state, failing(1, 99)), std::bad_alloc);
     EXPECT_THROW(run_batch(tok(0), 8, 2, noop_state, failing(0, 7)), BatchError);
     EXPECT_THROW(run_batch(tok(0), 3, 1, noop_state, failing(99, 2)), std::logic_error);  // calling thread
+}
+
+// The caller waits for its workers without sleeping for a while: it must
+// still return only once every text is done, whether a worker runs past
+// that while or cannot begin until the caller sleeps (one processor).
+TEST(BatchSkeleton, TheCallReturnsOnlyOnceEveryWorkerIsDone) {
+    auto run = [](size_t slow_text, int rounds) {
+        for (int r = 0; r < rounds; ++r) {
+            std::atomic<size_t> done{0};
+            run_batch(tok(0), 8, 2, noop_state, [&](int&, size_t i, uint32_t) {
+                if (i == slow_text) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                done.fetch_add(1);
+            });
+            ASSERT_EQ(done.load(), 8u);
+        }
+    };
+    run(0, 5);    // the caller usually takes the slow text
+    run(7, 5);    // a worker usually does
+    run(99, 200);  // all quick
+
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);  // threads started now inherit it
+    run(7, 5);
+    run(99, 200);
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }
 
 TEST(BatchSkeleton, NoCallStartsMoreThanTheCapOfThreads) {
