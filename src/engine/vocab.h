@@ -36,6 +36,17 @@ inline constexpr uint32_t TRI_ASK = 0x7FFF;
 inline constexpr uint32_t TRI_LEN_SHIFT = 24;
 inline constexpr uint32_t TRI_ID_MASK = (1u << TRI_LEN_SHIFT) - 1;
 
+// A trigram that longer tokens start with: its answer as in tri_ids, and
+// which fourth bytes go on to a longer token: bit c - 0x20 for a printable
+// c, bit 95 for any other byte that does. Most trigrams go on with two or
+// three bytes, so the longest match nearly always ends here, without a
+// probe of the large two-byte step table.
+struct TriLonger {
+    uint32_t packed;
+    uint32_t next[3];
+};
+inline constexpr uint32_t TRI_NEXT_OTHER = 95;
+
 // The tri_token index of s[0..3), or TRI_ENTRIES when a byte is not printable.
 inline uint32_t tri_index(const uint8_t* s) {
     const uint32_t a = s[0] - 0x20u, b = s[1] - 0x20u, c = s[2] - 0x20u;
@@ -121,8 +132,10 @@ struct Vocab {
     // reads from small tables instead of a failed two-byte step and an
     // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
     // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
+    // With TRI_LONGER set, the index is into tri_longer instead.
     std::vector<uint16_t> tri_token;  // TRI_ENTRIES
     std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
+    std::vector<TriLonger> tri_longer;  // < TRI_ASK
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;
@@ -146,6 +159,11 @@ struct Vocab {
     // pair is first remembered. 2^20 entries, 2^21 for wide keys.
     std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo;
     size_t pair_memo_len = 0;
+    // What the seam rule of the pair test reads (see seam_refutes): per
+    // token its first and last byte and until when each stays a token of
+    // its own (seam_word), and per two bytes the merge of their two tokens.
+    std::vector<uint64_t> seam;
+    std::vector<uint32_t> byte_pair_merge;  // 65536, first byte << 8 | second
 
     // Validates the image and builds the index. `source` names the image in
     // error messages. `hints`, when it holds the merge hints of exactly this
@@ -264,12 +282,34 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
     return {size_t(h >> 15), uint32_t(h & 0x7FFF)};
 }
 
-// Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
-// two tokens? Both ids must be below n. Goes through the shared memo, whose
-// entries hold the tag above the answer. 0 is an empty entry, so the one
-// pair of tag 0 and answer false in each slot is never kept, and asked
-// afresh each time.
-inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
+// seam entries: the first byte in bits 0-7, the last in 8-15, and from bit
+// 16 and bit 36 the id of the merge that first takes in the first and the
+// last byte while BPE builds the token: SEAM_NEVER for a token of one byte,
+// 0 (no claim) where the end is not a byte token of its own.
+inline constexpr uint32_t SEAM_NEVER = 0xFFFFF;
+inline constexpr uint32_t SEAM_NO_MERGE = 0xFFFFFFFF;  // byte_pair_merge: none
+
+inline uint64_t seam_word(uint32_t first_byte, uint32_t last_byte, uint32_t first_until,
+                          uint32_t last_until) {
+    return first_byte | last_byte << 8 | uint64_t(first_until) << 16 | uint64_t(last_until) << 36;
+}
+
+// True when BPE over bytes(left) + bytes(right) certainly merges the two
+// bytes at the seam: their merge comes before either byte is taken into
+// its own token. On text that does not repeat that is most of the pairs
+// the test refuses, and it is answered from two small tables instead of the
+// memo, which misses the processor's caches on such text.
+inline bool seam_refutes(const Vocab& v, TokenId left, TokenId right) {
+    const uint64_t l = v.seam[left], r = v.seam[right];
+    const uint32_t merge = v.byte_pair_merge[(l & 0xFF00) | (r & 0xFF)];
+    const uint32_t left_until = uint32_t(l >> 36) & 0xFFFFF, right_until = uint32_t(r >> 16) & 0xFFFFF;
+    return merge < left_until && merge < right_until;
+}
+
+// The pair test through the shared memo only, whose entries hold the tag
+// above the answer. 0 is an empty entry, so the one pair of tag 0 and
+// answer false in each slot is never kept, and asked afresh each time.
+inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     const MemoSlot m = memo_slot(v.wide_memo, left, right);
     std::atomic<uint16_t>& slot = v.pair_memo[m.slot];
     const uint32_t e = slot.load(std::memory_order_relaxed);
@@ -277,6 +317,12 @@ inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     const bool ok = detail::pair_valid_uncached(v, left, right);
     slot.store(uint16_t((m.tag << 1) | uint32_t(ok)), std::memory_order_relaxed);
     return ok;
+}
+
+// Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
+// two tokens? Both ids must be below n.
+inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
+    return !seam_refutes(v, left, right) && memo_valid_pair(v, left, right);
 }
 
 // `t` with its length read from token_lens.
@@ -290,7 +336,8 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
 // passes step on by the length, so it comes from where the walk ends where
 // it can (a trigram answer, an odd last byte), and token_lens is read only
 // for a token of a two-byte step, which may end after either byte.
-inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t n) {
+[[gnu::always_inline]] inline TokenMatch longest_prefix_match_inline(const Vocab& v, const uint8_t* s,
+                                                                     size_t n) {
     if (n < 2) return n == 0 ? TokenMatch{NONE, 0} : TokenMatch{v.single_byte_token(s[0]), 1};
     const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
     TokenId best = TokenId(v.two_token[key]);
@@ -301,11 +348,19 @@ inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t 
         const uint32_t at = tri_index(s);
         const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
         if ((t & TRI_ASK) != TRI_ASK) {
-            const uint32_t packed = v.tri_ids[t & TRI_ASK];
-            const TokenMatch three{packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT};
-            if (!(t & TRI_LONGER) || n == 3) return three;
-            // A longer token exists, so node is not 0: the walk goes on
-            // with two bytes, and without them the answer is within three.
+            if (!(t & TRI_LONGER)) {
+                const uint32_t packed = v.tri_ids[t];
+                return {packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT};
+            }
+            const TriLonger& x = v.tri_longer[t & TRI_ASK];
+            const TokenMatch three{x.packed & TRI_ID_MASK, x.packed >> TRI_LEN_SHIFT};
+            if (n == 3) return three;
+            const uint32_t c = s[3] - 0x20u;
+            const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;
+            if (!((x.next[bit >> 5] >> (bit & 31)) & 1)) return three;
+            // A longer token may go on with this byte, so node is not 0: the
+            // walk goes on with two bytes, and without them the answer is
+            // within three.
             const uint64_t e = v.edge2_find(node, s[2], s[3]);
             if (e == 0) return three;
             const uint32_t tok = uint32_t(e & 0x3FFFF);
@@ -342,6 +397,11 @@ inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t 
         i += 2;
     }
     return best_len ? TokenMatch{best, best_len} : match_of(v, best);
+}
+
+// The same, for callers outside the piece encoder's loops, which inline it.
+inline TokenMatch longest_prefix_match(const Vocab& v, const uint8_t* s, size_t n) {
+    return longest_prefix_match_inline(v, s, n);
 }
 
 // The longest token that is a prefix of s[0..n), or NONE (n == 0 included).

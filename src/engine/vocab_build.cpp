@@ -97,6 +97,7 @@ public:
         SideTask merges([this, hints] {
             prepare_merges();
             if (!hints || !file_hints(hints)) search_merges();
+            build_seam_tables();
         });
         renumber();
         build_two_tables();
@@ -425,7 +426,7 @@ private:
                 uint32_t llen = v_.token_lens[left];
                 TokenId right = v_.find_id(b + llen, len - llen);
                 if (right == NONE || left >= t || right >= t) continue;
-                bool ok = use_memo ? is_valid_pair(v_, left, right)
+                bool ok = use_memo ? memo_valid_pair(v_, left, right)
                                    : detail::pair_valid_uncached(v_, left, right);
                 if (!ok) continue;
                 insert_pair(left, right, t);
@@ -435,6 +436,46 @@ private:
         }
 
         if (use_memo) clear_memo();
+    }
+
+    // The seam rule's tables, from the splits. The rule speaks of the byte
+    // tokens at the two ends, so an end that is not the byte's own token
+    // (a token that no merge builds, or a second token of the same byte)
+    // makes no claim.
+    void build_seam_tables() {
+        const uint32_t n = v_.n;
+        const Split* split = v_.split_table.data();
+        TokenId byte_token[256];
+        for (uint32_t b = 0; b < 256; ++b) {
+            const uint8_t c = uint8_t(b);
+            byte_token[b] = v_.find_id(&c, 1);
+        }
+        // The id of the merge that first takes in the end byte, walking
+        // down the spine by `side` (the left or the right part of a split).
+        auto until = [&](uint32_t t, uint32_t Split::*side, uint8_t byte) -> uint32_t {
+            uint32_t taken = SEAM_NEVER;
+            while (split[t].left != t || split[t].right != t) {
+                taken = t;
+                t = split[t].*side;
+            }
+            return v_.token_lens[t] == 1 && t == byte_token[byte] ? taken : 0;
+        };
+        size_table(v_.seam, n);
+        for (uint32_t t = 0; t < n; ++t) {
+            const uint8_t* b = bytes_of(t);
+            const uint32_t len = v_.token_lens[t];  // at least 1
+            v_.seam[t] = seam_word(b[0], b[len - 1], until(t, &Split::left, b[0]),
+                                   until(t, &Split::right, b[len - 1]));
+        }
+        size_table(v_.byte_pair_merge, 65536);
+        for (uint32_t a = 0; a < 256; ++a) {
+            for (uint32_t c = 0; c < 256; ++c) {
+                const TokenId m = byte_token[a] == NONE || byte_token[c] == NONE
+                                      ? NONE
+                                      : v_.pair_find(byte_token[a], byte_token[c]);
+                v_.byte_pair_merge[a << 8 | c] = m == NONE ? SEAM_NO_MERGE : m;
+            }
+        }
     }
 
     void insert_pair(uint32_t left, uint32_t right, uint32_t merged) {
@@ -514,6 +555,30 @@ private:
             }
             const uint64_t e1 = v_.edge1_find(v_.two_node[uint32_t(b[0]) << 8 | b[1]], b[2]);
             if (e1 != 0) tri[at] = uint16_t((tri[at] & TRI_LONGER) | intern(int32_t(e1 & 0x3FFFF)));
+        }
+        // The marked trigrams get their entry in tri_longer, with the fourth
+        // bytes of the longer tokens; past TRI_ASK of them, the rest ask.
+        v_.tri_longer.clear();
+        std::vector<bool> moved(TRI_ENTRIES, false);
+        for (uint32_t t = 0; t < v_.n; ++t) {
+            if (v_.token_lens[t] <= 3) continue;
+            const uint8_t* b = bytes_of(t);
+            const uint32_t at = tri_index(b);
+            if (at == TRI_ENTRIES) continue;
+            if (!moved[at]) {
+                moved[at] = true;
+                const uint32_t answer = tri[at] & TRI_ASK;
+                if (answer == TRI_ASK || v_.tri_longer.size() == TRI_ASK) {
+                    tri[at] = uint16_t(TRI_LONGER | TRI_ASK);
+                    continue;
+                }
+                tri[at] = uint16_t(TRI_LONGER | v_.tri_longer.size());
+                v_.tri_longer.push_back(TriLonger{v_.tri_ids[answer], {0, 0, 0}});
+            }
+            if ((tri[at] & TRI_ASK) == TRI_ASK) continue;
+            const uint32_t c = b[3] - 0x20u;
+            const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;
+            v_.tri_longer[tri[at] & TRI_ASK].next[bit >> 5] |= 1u << (bit & 31);
         }
     }
 

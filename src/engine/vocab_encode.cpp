@@ -11,7 +11,7 @@ namespace {
 // Inside a piece, a three-byte character (a space-led CJK run, say) is
 // matched by the code-point tables, which give the same answer.
 [[gnu::always_inline]] inline TokenMatch match_in_piece(const Vocab& v, const uint8_t* s, size_t m) {
-    return (s[0] & 0xF0) == 0xE0 ? match_of(v, nm_mb(v, s, m)) : longest_prefix_match(v, s, m);
+    return (s[0] & 0xF0) == 0xE0 ? match_of(v, nm_mb(v, s, m)) : longest_prefix_match_inline(v, s, m);
 }
 
 }  // namespace

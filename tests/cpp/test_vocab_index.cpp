@@ -170,6 +170,31 @@ TEST_P(BuiltinVocab, MemoAgreesWithFreshAnswers) {
     EXPECT_LT(valid, 20000u);
 }
 
+// The seam rule answers "no" for the pair test without asking it: it must
+// never do so for a pair the full test accepts, and it should answer most
+// of the refusals among short tokens.
+TEST_P(BuiltinVocab, SeamRuleRefusesOnlyPairsTheFullTestRefuses) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    std::vector<uint32_t> shorts;
+    for (uint32_t t = 0; t < v->n; ++t)
+        if (v->token_lens[t] <= 3) shorts.push_back(t);
+    std::mt19937 rng(11);
+    size_t wrong = 0, refused = 0, caught = 0;
+    for (int i = 0; i < 400000; ++i) {
+        const bool any = i % 4 == 0;
+        const uint32_t l = any ? rng() % v->n : shorts[rng() % shorts.size()];
+        const uint32_t r = any ? rng() % v->n : shorts[rng() % shorts.size()];
+        const bool valid = zelkor::detail::pair_valid_uncached(*v, l, r);
+        const bool refuted = zelkor::seam_refutes(*v, l, r);
+        wrong += refuted && valid;
+        refused += !valid;
+        caught += refuted;
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_GT(caught, refused / 2);
+}
+
 TEST_P(BuiltinVocab, ThreeLongerMarksExactlyTheSequencesThatLongerTokensStartWith) {
     const Vocab* v = data_vocab(GetParam().file);
     ASSERT_NE(v, nullptr);
@@ -219,15 +244,48 @@ TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
     }
     ASSERT_NE(l2, 0u);
 
-    EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
-    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);      // cold
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);      // cold
     const uint16_t stored = v->pair_memo[slot].load();
     EXPECT_NE(stored, 0);
-    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // warm
-    EXPECT_EQ(zelkor::is_valid_pair(*v, l2, r2), !answer);  // takes the slot over
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // warm
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l2, r2), !answer);  // takes the slot over
     EXPECT_NE(v->pair_memo[slot].load(), stored);
-    EXPECT_EQ(zelkor::is_valid_pair(*v, l, r), answer);  // recomputed, not misread
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // recomputed, not misread
     EXPECT_EQ(v->pair_memo[slot].load(), stored);
+}
+
+// Ends that are no byte token of their own make no claim: a token no
+// merge builds, and a second token of a byte.
+TEST(SeamRule, EveryPairOfASmallVocabularyWithOddTokens) {
+    std::vector<uint8_t> img = VocabImage()
+                                   .add_bytes()
+                                   .add("ab", 256)
+                                   .add("bc", 257)
+                                   .add("abc", 258)
+                                   .add("xyz", 259)   // no merge builds it
+                                   .add("q", 260)     // a second q
+                                   .add("qa", 261)
+                                   .add("ca", 262)
+                                   .add("bca", 263)
+                                   .add("xyzq", 264)
+                                   .bytes();
+    auto built = Vocab::from_bytes(img.data(), img.size(), "odd");
+    ASSERT_TRUE(built);
+    const Vocab& v = **built;
+    EXPECT_EQ(v.split_table[259].left, 259u);
+    EXPECT_TRUE(zelkor::seam_refutes(v, 'a', 'b'));
+    EXPECT_FALSE(zelkor::seam_refutes(v, 259, 'a'));   // xyz's last byte is no token of its own
+    size_t wrong = 0, caught = 0;
+    for (uint32_t l = 0; l < v.n; ++l) {
+        for (uint32_t r = 0; r < v.n; ++r) {
+            const bool refuted = zelkor::seam_refutes(v, l, r);
+            wrong += refuted && zelkor::detail::pair_valid_uncached(v, l, r);
+            caught += refuted;
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_GE(caught, 8u);
 }
 
 TEST(VocabMemo, ClearAfterConstructionOfAnyVocabulary) {
