@@ -33,32 +33,38 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     live.assign((n + 64) / 64, ~0ull);
     uint64_t* const alive = live.data();
 
-    const uint8_t* lens = v.token_lens.data();
-    const int32_t* prefix = v.prefix_token.data();
+    // A token's length and prefix come with its word for the pair test.
+    const uint64_t* info = v.token_info.data();
     auto is_live = [alive](size_t p) { return (alive[p >> 6] >> (p & 63)) & 1; };
 
     TokenId last = depth ? kept[depth - 1] : NONE;
+    uint64_t last_info = last != NONE ? info[last] : 0;
     // The first candidate at a position is the matcher's, with its length;
     // the shorter ones read theirs.
     TokenId next = first.id;
     size_t next_len = first.len;
     while (next != NONE) {
         TokenId token = next;
+        uint64_t token_info = info[token];
         size_t end = pos + next_len;
         for (;;) {
-            if (is_live(end) && (last == NONE || is_valid_pair(v, last, token))) break;
-            const int32_t shorter = prefix[token];
+            if (is_live(end) && (last == NONE || is_valid_pair(v, last, last_info, token, token_info,
+                                                               piece[pos - 1], piece[pos])))
+                break;
+            const int32_t shorter = info_prefix(token_info);
             if (shorter < 0) {
                 token = NONE;
                 break;
             }
             token = TokenId(shorter);
-            end = pos + lens[token];
+            token_info = info[token];
+            end = pos + info_len(token_info);
         }
         if (token != NONE) {
             kept[depth++] = token;
             if (end >= n) break;
             last = token;
+            last_info = token_info;
             pos = end;
             const TokenMatch m = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
                                               : Longest(v, piece + end, n - end);
@@ -71,9 +77,10 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         alive[pos >> 6] &= ~(1ull << (pos & 63));
         if (depth == 0) break;
         next = kept[--depth];
-        next_len = lens[next];
+        next_len = info_len(info[next]);
         pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
+        last_info = last != NONE ? info[last] : 0;
     }
     out.set_size(start + depth);
 }

@@ -21,9 +21,15 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
     const size_t start = out.size();
     size_t pos = 0;
     TokenId prev = NONE;
+    uint64_t prev_info = 0;
     TokenMatch cur = match_of(v, first);
     for (;;) {
-        if (cur.id == NONE || (prev != NONE && !is_valid_pair(v, prev, cur.id))) {
+        if (cur.id == NONE) {
+            backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
+            return;
+        }
+        const uint64_t cur_info = v.token_info[cur.id];
+        if (prev != NONE && !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1], piece[pos])) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }
@@ -31,6 +37,7 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
         pos += cur.len;
         if (pos >= n) return;
         prev = cur.id;
+        prev_info = cur_info;
         cur = pos + 1 == n ? TokenMatch{v.single_byte_token(piece[pos]), 1}
                            : Longest(v, piece + pos, n - pos);
     }

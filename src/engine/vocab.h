@@ -159,10 +159,11 @@ struct Vocab {
     // pair is first remembered. 2^20 entries, 2^21 for wide keys.
     std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo;
     size_t pair_memo_len = 0;
-    // What the seam rule of the pair test reads (see seam_refutes): per
-    // token its first and last byte and until when each stays a token of
-    // its own (seam_word), and per two bytes the merge of their two tokens.
-    std::vector<uint64_t> seam;
+    // Per token, what the piece encoder's search reads of it, in one word
+    // (see info_word): its length, its prefix token, and what the seam rule
+    // of the pair test needs (see seam_refutes). Per two bytes, the merge of
+    // their two tokens, for the seam rule.
+    std::vector<uint64_t> token_info;
     std::vector<uint32_t> byte_pair_merge;  // 65536, first byte << 8 | second
 
     // Validates the image and builds the index. `source` names the image in
@@ -282,28 +283,33 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
     return {size_t(h >> 15), uint32_t(h & 0x7FFF)};
 }
 
-// seam entries: the first byte in bits 0-7, the last in 8-15, and from bit
-// 16 and bit 36 the id of the merge that first takes in the first and the
-// last byte while BPE builds the token: SEAM_NEVER for a token of one byte,
-// 0 (no claim) where the end is not a byte token of its own.
-inline constexpr uint32_t SEAM_NEVER = 0xFFFFF;
+// token_info entries: from bit 0 and bit 18 the id of the merge that first
+// takes in the token's first and its last byte while BPE builds it
+// (SEAM_NEVER for a token of one byte; 0, no claim, where the end is not a
+// byte token of its own), from bit 36 the prefix token + 1 (0 for none),
+// from bit 55 the length.
+inline constexpr uint32_t SEAM_NEVER = 0x3FFFF;  // above every merge but one of the last id
 inline constexpr uint32_t SEAM_NO_MERGE = 0xFFFFFFFF;  // byte_pair_merge: none
 
-inline uint64_t seam_word(uint32_t first_byte, uint32_t last_byte, uint32_t first_until,
-                          uint32_t last_until) {
-    return first_byte | last_byte << 8 | uint64_t(first_until) << 16 | uint64_t(last_until) << 36;
+inline uint64_t info_word(uint32_t first_until, uint32_t last_until, int32_t prefix, uint32_t len) {
+    return first_until | uint64_t(last_until) << 18 | uint64_t(uint32_t(prefix + 1)) << 36 |
+           uint64_t(len) << 55;
 }
+inline uint32_t info_first_until(uint64_t w) { return uint32_t(w) & 0x3FFFF; }
+inline uint32_t info_last_until(uint64_t w) { return uint32_t(w >> 18) & 0x3FFFF; }
+inline int32_t info_prefix(uint64_t w) { return int32_t((w >> 36) & 0x7FFFF) - 1; }
+inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55); }
 
-// True when BPE over bytes(left) + bytes(right) certainly merges the two
-// bytes at the seam: their merge comes before either byte is taken into
-// its own token. On text that does not repeat that is most of the pairs
-// the test refuses, and it is answered from two small tables instead of the
-// memo, which misses the processor's caches on such text.
-inline bool seam_refutes(const Vocab& v, TokenId left, TokenId right) {
-    const uint64_t l = v.seam[left], r = v.seam[right];
-    const uint32_t merge = v.byte_pair_merge[(l & 0xFF00) | (r & 0xFF)];
-    const uint32_t left_until = uint32_t(l >> 36) & 0xFFFFF, right_until = uint32_t(r >> 16) & 0xFFFFF;
-    return merge < left_until && merge < right_until;
+// True when BPE over left + right certainly merges the two bytes at the
+// seam, the last of `left` and the first of `right` (`l` and `r` their
+// info words): that merge comes before either byte is taken into its own
+// token. On text that does not repeat, most of the pairs the test refuses
+// are refused so, from two small tables instead of the memo, which misses
+// the processor's caches on such text. (A merge of the last id against
+// SEAM_NEVER is left to the full test.)
+inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_byte, uint8_t first_byte) {
+    const uint32_t merge = v.byte_pair_merge[uint32_t(last_byte) << 8 | first_byte];
+    return merge < info_last_until(l) && merge < info_first_until(r);
 }
 
 // The pair test through the shared memo only, whose entries hold the tag
@@ -320,9 +326,17 @@ inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
 }
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
-// two tokens? Both ids must be below n.
+// two tokens? Both ids must be below n. The loops of the piece encoder pass
+// what they hold: the info words and the two bytes at the seam.
+inline bool is_valid_pair(const Vocab& v, TokenId left, uint64_t left_info, TokenId right,
+                          uint64_t right_info, uint8_t last_byte, uint8_t first_byte) {
+    return !seam_refutes(v, left_info, right_info, last_byte, first_byte) &&
+           memo_valid_pair(v, left, right);
+}
+
 inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
-    return !seam_refutes(v, left, right) && memo_valid_pair(v, left, right);
+    return is_valid_pair(v, left, v.token_info[left], right, v.token_info[right],
+                         v.token_bytes[v.token_starts[left + 1] - 1], v.token_bytes[v.token_starts[right]]);
 }
 
 // `t` with its length read from token_lens.

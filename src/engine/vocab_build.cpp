@@ -97,7 +97,7 @@ public:
         SideTask merges([this, hints] {
             prepare_merges();
             if (!hints || !file_hints(hints)) search_merges();
-            build_seam_tables();
+            build_token_info();
         });
         renumber();
         build_two_tables();
@@ -438,11 +438,14 @@ private:
         if (use_memo) clear_memo();
     }
 
-    // The seam rule's tables, from the splits. The rule speaks of the byte
-    // tokens at the two ends, so an end that is not the byte's own token
-    // (a token that no merge builds, or a second token of the same byte)
-    // makes no claim.
-    void build_seam_tables() {
+    // The search's word per token, and the seam rule's merges of two
+    // bytes, from the splits. The rule speaks of the byte tokens at the
+    // two ends, so an end that is not the byte's own token (a token that
+    // no merge builds, or a second token of the same byte) makes no claim.
+    // A split's parts have lower ids, so one pass in id order finds, for
+    // each token, the merge that first takes in each end byte from its
+    // parts' answers.
+    void build_token_info() {
         const uint32_t n = v_.n;
         const Split* split = v_.split_table.data();
         TokenId byte_token[256];
@@ -450,23 +453,22 @@ private:
             const uint8_t c = uint8_t(b);
             byte_token[b] = v_.find_id(&c, 1);
         }
-        // The id of the merge that first takes in the end byte, walking
-        // down the spine by `side` (the left or the right part of a split).
-        auto until = [&](uint32_t t, uint32_t Split::*side, uint8_t byte) -> uint32_t {
-            uint32_t taken = SEAM_NEVER;
-            while (split[t].left != t || split[t].right != t) {
-                taken = t;
-                t = split[t].*side;
-            }
-            return v_.token_lens[t] == 1 && t == byte_token[byte] ? taken : 0;
-        };
-        size_table(v_.seam, n);
+        std::vector<uint32_t> first_until(n), last_until(n);
         for (uint32_t t = 0; t < n; ++t) {
-            const uint8_t* b = bytes_of(t);
-            const uint32_t len = v_.token_lens[t];  // at least 1
-            v_.seam[t] = seam_word(b[0], b[len - 1], until(t, &Split::left, b[0]),
-                                   until(t, &Split::right, b[len - 1]));
+            const Split s = split[t];
+            if (s.left == t && s.right == t) {  // built by no merge
+                const uint8_t* b = bytes_of(t);
+                const bool own = v_.token_lens[t] == 1 && byte_token[b[0]] == t;
+                first_until[t] = last_until[t] = own ? SEAM_NEVER : 0;
+                continue;
+            }
+            // Where a part is the end byte itself, this merge takes it in.
+            first_until[t] = first_until[s.left] == SEAM_NEVER ? t : first_until[s.left];
+            last_until[t] = last_until[s.right] == SEAM_NEVER ? t : last_until[s.right];
         }
+        size_table(v_.token_info, n);
+        for (uint32_t t = 0; t < n; ++t)
+            v_.token_info[t] = info_word(first_until[t], last_until[t], v_.prefix_token[t], v_.token_lens[t]);
         size_table(v_.byte_pair_merge, 65536);
         for (uint32_t a = 0; a < 256; ++a) {
             for (uint32_t c = 0; c < 256; ++c) {

@@ -12,7 +12,7 @@ uint64_t Vocab::footprint() const {
                         node_token.size() + prefix_token.size() +
                         three_node.size() + three_token.size() + tri_ids.size());
     sum += sizeof(TriLonger) * uint64_t(tri_longer.size());
-    sum += 8 * uint64_t(seam.size() + split_table.size() + pair_table.size() + edge2.size() + edge1.size());
+    sum += 8 * uint64_t(token_info.size() + split_table.size() + pair_table.size() + edge2.size() + edge1.size());
     return sum;
 }
 
