@@ -453,30 +453,30 @@ private:
             const uint8_t c = uint8_t(b);
             byte_token[b] = v_.find_id(&c, 1);
         }
-        std::vector<uint32_t> first_until(n), last_until(n);
+        size_table(v_.token_info, n);
+        uint64_t* info = v_.token_info.data();
         for (uint32_t t = 0; t < n; ++t) {
             const Split s = split[t];
+            uint32_t first_until, last_until;
             if (s.left == t && s.right == t) {  // built by no merge
-                const uint8_t* b = bytes_of(t);
-                const bool own = v_.token_lens[t] == 1 && byte_token[b[0]] == t;
-                first_until[t] = last_until[t] = own ? SEAM_NEVER : 0;
-                continue;
+                const bool own = v_.token_lens[t] == 1 && byte_token[bytes_of(t)[0]] == t;
+                first_until = last_until = own ? SEAM_NEVER : 0;
+            } else {
+                // Where a part is the end byte itself, this merge takes it in.
+                first_until = info_first_until(info[s.left]);
+                last_until = info_last_until(info[s.right]);
+                if (first_until == SEAM_NEVER) first_until = t;
+                if (last_until == SEAM_NEVER) last_until = t;
             }
-            // Where a part is the end byte itself, this merge takes it in.
-            first_until[t] = first_until[s.left] == SEAM_NEVER ? t : first_until[s.left];
-            last_until[t] = last_until[s.right] == SEAM_NEVER ? t : last_until[s.right];
+            info[t] = info_word(first_until, last_until, v_.prefix_token[t], v_.token_lens[t]);
         }
-        size_table(v_.token_info, n);
-        for (uint32_t t = 0; t < n; ++t)
-            v_.token_info[t] = info_word(first_until[t], last_until[t], v_.prefix_token[t], v_.token_lens[t]);
-        size_table(v_.byte_pair_merge, 65536);
-        for (uint32_t a = 0; a < 256; ++a) {
-            for (uint32_t c = 0; c < 256; ++c) {
-                const TokenId m = byte_token[a] == NONE || byte_token[c] == NONE
-                                      ? NONE
-                                      : v_.pair_find(byte_token[a], byte_token[c]);
-                v_.byte_pair_merge[a << 8 | c] = m == NONE ? SEAM_NO_MERGE : m;
-            }
+        // The merge of two byte tokens is the token whose split they are.
+        fill_table(v_.byte_pair_merge, 65536, SEAM_NO_MERGE);
+        for (uint32_t t = 0; t < n; ++t) {
+            if (v_.token_lens[t] != 2) continue;
+            const uint8_t* b = bytes_of(t);
+            if (split[t].left == byte_token[b[0]] && split[t].right == byte_token[b[1]])
+                v_.byte_pair_merge[uint32_t(b[0]) << 8 | b[1]] = t;
         }
     }
 
