@@ -49,6 +49,27 @@ inline size_t batch_threads(const std::vector<std::string_view>& texts, size_t t
     return std::min(by_work, available_parallelism());
 }
 
+// Counts a batch's threads in BATCH_THREADS_RUNNING while it runs, and
+// tells whether its caller may wait for its workers without sleeping: only
+// while the batches together have no more threads than there are
+// processors. A caller that polls on a busy machine takes a processor that
+// a worker of its own or of another batch could use.
+class BatchThreadsRunning {
+public:
+    explicit BatchThreadsRunning(size_t threads) : threads_(threads) {
+        const size_t all = BATCH_THREADS_RUNNING.fetch_add(threads) + threads;
+        may_poll_ = all <= available_parallelism();
+    }
+    ~BatchThreadsRunning() { BATCH_THREADS_RUNNING.fetch_sub(threads_); }
+    BatchThreadsRunning(const BatchThreadsRunning&) = delete;
+    BatchThreadsRunning& operator=(const BatchThreadsRunning&) = delete;
+    bool may_poll() const { return may_poll_; }
+
+private:
+    size_t threads_;
+    bool may_poll_;
+};
+
 // make_state() builds what a worker keeps across its texts;
 // process(state, i, workers) handles text i with `tok`. `threads` 0 means one
 // worker per processor; the count never exceeds n or MAX_BATCH_THREADS.
@@ -70,6 +91,7 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
     // The calling thread is one of the workers: it keeps its table for `tok`
     // if that is within a worker's share, and gives up the others.
     prepare_worker_thread(tok.id, workers);
+    const BatchThreadsRunning running(t);
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> failures{0};
@@ -107,8 +129,8 @@ void run_batch(const Tokenizer& tok, size_t n, size_t threads, MakeState&& make_
     WorkerThreads<MAX_BATCH_THREADS - 1> pool;
     const size_t started = pool.start(t - 1, started_worker);
     worker();
-    stop.wait(started);
-    pool.join();
+    stop.wait(started, running.may_poll());
+    pool.join(running.may_poll());
 
     if (stop.stopped()) throw Interrupted{};
     if (failures.load() != 0) {

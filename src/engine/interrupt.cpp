@@ -69,8 +69,8 @@ bool BatchStop::spin_wait(size_t workers) const {
     }
 }
 
-void BatchStop::wait(size_t workers) {
-    if (workers == 0 || spin_wait(workers)) return;
+void BatchStop::wait(size_t workers, bool may_poll) {
+    if (workers == 0 || (may_poll && spin_wait(workers))) return;
     std::unique_lock<std::mutex> held(mutex_);
     while (done_ < workers) {
         cv_.wait_for(held, std::chrono::milliseconds(20));

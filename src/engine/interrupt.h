@@ -104,7 +104,8 @@ public:
     // A worker thread is done (called last thing on the worker).
     void worker_done();
     // Waits until `workers` worker threads are done; the caller polls on.
-    void wait(size_t workers);
+    // With `may_poll`, it first waits a while without sleeping.
+    void wait(size_t workers, bool may_poll = false);
 
 private:
     // Waits for the workers without sleeping while that is likely to be

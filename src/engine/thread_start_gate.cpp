@@ -6,6 +6,8 @@
 
 namespace zelkor {
 
+std::atomic<size_t> BATCH_THREADS_RUNNING{0};
+
 namespace {
 
 // Where the C library offers it, a fork that waits for the gate holds new
@@ -27,6 +29,8 @@ void after_fork_parent() { pthread_rwlock_unlock(&gate); }
 void after_fork_child() {
     static const pthread_rwlock_t fresh = ZELKOR_GATE_INITIALIZER;
     std::memcpy(static_cast<void*>(&gate), &fresh, sizeof gate);
+    // The forking thread is in no batch, and the others are gone.
+    BATCH_THREADS_RUNNING.store(0, std::memory_order_relaxed);
 }
 
 // Registered while the module loads. (Not on first use: a fork while

@@ -14,7 +14,15 @@
 // before or after any other.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+
 namespace zelkor {
+
+// The threads of all the batches running in the process, their callers
+// included (see BatchThreadsRunning). Here because a fork must reset it:
+// the child has none of the threads it counts.
+extern std::atomic<size_t> BATCH_THREADS_RUNNING;
 
 class ThreadStartGuard {
 public:

@@ -81,8 +81,12 @@ size_t threads_room_allows(size_t wanted) {
     return size_t(std::min<uint64_t>(wanted, (room - SPARE_BYTES) / per_thread));
 }
 
-void join_soon(pthread_t thread) noexcept {
+void join_soon(pthread_t thread, bool may_poll) noexcept {
 #if defined(__GLIBC__)
+    if (!may_poll) {
+        pthread_join(thread, nullptr);
+        return;
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + std::chrono::microseconds(50);
     for (unsigned i = 1;; ++i) {

@@ -30,9 +30,9 @@ size_t worker_stack_bytes();
 // threads and the caller still allocate. Without a limit, `wanted`.
 size_t threads_room_allows(size_t wanted);
 
-// Joins `thread`, polling for up to some tens of microseconds before it
-// sleeps in pthread_join.
-void join_soon(pthread_t thread) noexcept;
+// Joins `thread`; with `may_poll`, polling for up to some tens of
+// microseconds before it sleeps in pthread_join.
+void join_soon(pthread_t thread, bool may_poll) noexcept;
 
 // Readies the calling thread to be one of `workers` workers of a batch for
 // tokenizer `owner`: parks its caches (park_thread_caches) and makes the
@@ -69,10 +69,11 @@ public:
     }
 
     // A thread that has finished its work ends within microseconds; waiting
-    // for that asleep would cost a wake-up of the caller, so the join polls
-    // for a while first.
-    void join() noexcept {
-        for (size_t i = 0; i < started_; ++i) join_soon(ids_[i]);
+    // for that asleep would cost a wake-up of the caller, so where the
+    // processors are not all busy (`may_poll`) the join polls for a while
+    // first.
+    void join(bool may_poll = false) noexcept {
+        for (size_t i = 0; i < started_; ++i) join_soon(ids_[i], may_poll);
         started_ = 0;
     }
 

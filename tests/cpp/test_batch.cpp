@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -130,6 +131,26 @@ TEST(BatchSkeleton, TheCallReturnsOnlyOnceEveryWorkerIsDone) {
     run(7, 5);
     run(99, 200);
     ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+}
+
+// A caller polls for its workers only while all the batches running have
+// no more threads than there are processors; a forked child counts none.
+TEST(BatchSkeleton, CallersPollOnlyWhileTheProcessorsSuffice) {
+    ASSERT_EQ(BATCH_THREADS_RUNNING.load(), 0u);
+    const size_t cpus = available_parallelism();
+    {
+        const BatchThreadsRunning first(cpus);
+        EXPECT_TRUE(first.may_poll());
+        const BatchThreadsRunning second(1);
+        EXPECT_FALSE(second.may_poll());
+        EXPECT_EQ(BATCH_THREADS_RUNNING.load(), cpus + 1);
+        const pid_t pid = fork();
+        if (pid == 0) _exit(BATCH_THREADS_RUNNING.load() == 0 ? 0 : 1);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(BATCH_THREADS_RUNNING.load(), 0u);
 }
 
 TEST(BatchSkeleton, NoCallStartsMoreThanTheCapOfThreads) {
