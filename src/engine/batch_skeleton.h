@@ -57,8 +57,8 @@ inline size_t batch_threads(const std::vector<std::string_view>& texts, size_t t
 class BatchThreadsRunning {
 public:
     explicit BatchThreadsRunning(size_t threads) : threads_(threads) {
-        const size_t all = BATCH_THREADS_RUNNING.fetch_add(threads) + threads;
-        may_poll_ = all <= available_parallelism();
+        const size_t processors = available_parallelism();
+        may_poll_ = BATCH_THREADS_RUNNING.fetch_add(threads) + threads <= processors;
     }
     ~BatchThreadsRunning() { BATCH_THREADS_RUNNING.fetch_sub(threads_); }
     BatchThreadsRunning(const BatchThreadsRunning&) = delete;
