@@ -99,6 +99,18 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
         ("lines of 300-1000 '-'", fill(size, lambda: "-" * rng.randint(300, 1000) + "\n")),
     ]
     shapes += repeated_lines(size, rng)
+    # Added later, at the end so that the other shapes keep their numbers.
+    shapes += [
+        ("words of 5-12 letters", fill(size, lambda: " " + "".join(
+            rng.choice(string.ascii_lowercase) for _ in range(rng.randint(5, 12))))),
+        ("camelCase words", fill(size, lambda: " " + "".join(
+            rng.choice(string.ascii_uppercase if rng.random() < 0.2 else string.ascii_lowercase)
+            for _ in range(rng.randint(5, 40))))),
+        ("random Latin-1 characters", fill(size, lambda: chars_in(0x01, 0xFF, rng))),
+        ("random Greek", fill(size, lambda: chars_in(0x370, 0x3FF, rng))),
+        ("random Arabic", fill(size, lambda: chars_in(0x600, 0x6FF, rng))),
+        ("random Hebrew", fill(size, lambda: chars_in(0x5D0, 0x5EA, rng))),
+    ]
     return shapes
 
 
