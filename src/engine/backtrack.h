@@ -48,8 +48,9 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         uint64_t token_info = info[token];
         size_t end = pos + next_len;
         for (;;) {
-            if (is_live(end) && (last == NONE || is_valid_pair(v, last, last_info, token, token_info,
-                                                               piece[pos - 1], piece[pos])))
+            if (is_live(end) &&
+                (last == NONE ||
+                 is_valid_pair(v, last, last_info, token, token_info, piece[pos - 1], piece[pos])))
                 break;
             const int32_t shorter = info_prefix(token_info);
             if (shorter < 0) {

@@ -29,7 +29,8 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
             return;
         }
         const uint64_t cur_info = v.token_info[cur.id];
-        if (prev != NONE && !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1], piece[pos])) {
+        if (prev != NONE &&
+            !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1], piece[pos])) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }

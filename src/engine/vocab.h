@@ -307,7 +307,8 @@ inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55); }
 // are refused so, from two small tables instead of the memo, which misses
 // the processor's caches on such text. (A merge of the last id against
 // SEAM_NEVER is left to the full test.)
-inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_byte, uint8_t first_byte) {
+inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_byte,
+                         uint8_t first_byte) {
     const uint32_t merge = v.byte_pair_merge[uint32_t(last_byte) << 8 | first_byte];
     return merge < info_last_until(l) && merge < info_first_until(r);
 }
@@ -336,7 +337,8 @@ inline bool is_valid_pair(const Vocab& v, TokenId left, uint64_t left_info, Toke
 
 inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     return is_valid_pair(v, left, v.token_info[left], right, v.token_info[right],
-                         v.token_bytes[v.token_starts[left + 1] - 1], v.token_bytes[v.token_starts[right]]);
+                         v.token_bytes[v.token_starts[left + 1] - 1],
+                         v.token_bytes[v.token_starts[right]]);
 }
 
 // `t` with its length read from token_lens.
@@ -350,8 +352,8 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
 // passes step on by the length, so it comes from where the walk ends where
 // it can (a trigram answer, an odd last byte), and token_lens is read only
 // for a token of a two-byte step, which may end after either byte.
-[[gnu::always_inline]] inline TokenMatch longest_prefix_match_inline(const Vocab& v, const uint8_t* s,
-                                                                     size_t n) {
+[[gnu::always_inline]] inline TokenMatch longest_prefix_match_inline(const Vocab& v,
+                                                                     const uint8_t* s, size_t n) {
     if (n < 2) return n == 0 ? TokenMatch{NONE, 0} : TokenMatch{v.single_byte_token(s[0]), 1};
     const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
     TokenId best = TokenId(v.two_token[key]);
