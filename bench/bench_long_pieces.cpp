@@ -1,5 +1,5 @@
 // Encoding time of single long pieces as their length doubles, through
-// encode_with_first: one repeated character, and random letters. A ratio
+// encode_piece: one repeated character, and random letters. A ratio
 // near 2 per doubling means linear time.
 //
 //   bench_long_pieces [min_len]
@@ -25,7 +25,7 @@ double encode_ms(const zelkor::Vocab& v, const std::string& piece, zelkor::IdVec
     for (int r = 0; r < reps; ++r) {
         out.clear();
         auto t0 = std::chrono::steady_clock::now();
-        zelkor::encode_with_first(v, p, piece.size(), zelkor::longest_prefix_token(v, p, piece.size()), out);
+        zelkor::encode_piece(v, p, piece.size(), out);
         auto t1 = std::chrono::steady_clock::now();
         best = std::min(best, std::chrono::duration<double, std::milli>(t1 - t0).count());
     }

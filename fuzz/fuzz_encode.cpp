@@ -67,7 +67,7 @@ void check_tokenizer(const Tokenizer& tok, const uint8_t* data, size_t size, con
     for (const auto& [off, len] : pieces) {
         const uint8_t* p = data + off;
         const size_t start = piecewise.size();
-        encode_with_first(v, p, len, longest_prefix_token(v, p, len), piecewise);
+        encode_piece(v, p, len, piecewise);
         if (len <= MERGE_LOOP_MAX) {
             const std::vector<TokenId> want = merge_loop(v, p, len);
             FUZZ_CHECK(piecewise.size() - start == want.size());

@@ -85,7 +85,7 @@ void check_prefix_walk(const Vocab& v, const std::map<std::string, TokenId, std:
 
 void check_encode(const Vocab& v, const uint8_t* s, size_t n, bool unique_bytes) {
     IdVec a, b;
-    encode_with_first(v, s, n, longest_prefix_token(v, s, n), a);
+    encode_piece(v, s, n, a);
     encode_mb(v, s, n, b);
     std::string back;
     for (TokenId t : a) {

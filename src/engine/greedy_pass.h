@@ -14,15 +14,16 @@
 
 namespace zelkor::detail {
 
-// `Longest` is the matcher, for the backtracking search too; `first` is its
-// answer for the whole piece.
+// `Longest` is the matcher, for the backtracking search too; `first` is the
+// longest token at the start of the piece, with its length.
 template <Matcher Longest>
-void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
+void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatch first,
+                       IdVec& out) {
     const size_t start = out.size();
     size_t pos = 0;
     TokenId prev = NONE;
     uint64_t prev_info = 0;
-    TokenMatch cur = match_of(v, first);
+    TokenMatch cur = first;
     for (;;) {
         if (cur.id == NONE) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
@@ -47,10 +48,10 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenId f
 // The piece encoder's entry: long pieces of a repeated unit chunk by chunk,
 // any other piece by the greedy pass.
 template <Matcher Longest>
-void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
+void greedy_pass(const Vocab& v, const uint8_t* piece, size_t n, TokenMatch first, IdVec& out) {
     if (n == 0) return;
     auto chunk = [&v](const uint8_t* p, size_t len, IdVec& o) {
-        greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len).id, o);
+        greedy_pass_plain<Longest>(v, p, len, Longest(v, p, len), o);
     };
     if (encode_periodic(v, piece, n, out, chunk)) return;
     greedy_pass_plain<Longest>(v, piece, n, first, out);

@@ -1,5 +1,7 @@
 #include "interrupt.h"
 
+#include "cpu_relax.h"
+
 #include <chrono>
 
 namespace zelkor {
@@ -30,14 +32,12 @@ void pass_bytes_slow(size_t n) {
     poll_stop();
 }
 
+// A caller that sees the count may return without the mutex: it joins every
+// worker before this object goes.
 void BatchStop::worker_done() {
-    {
-        std::lock_guard<std::mutex> held(mutex_);
-        ++done_;
-        cv_.notify_one();
-    }
-    // Last: a caller that sees it may return without the mutex.
+    std::lock_guard<std::mutex> held(mutex_);
     finished_.fetch_add(1, std::memory_order_release);
+    cv_.notify_one();
 }
 
 // A caller asleep in the wait takes some 20 us to wake on a virtual machine
@@ -61,20 +61,17 @@ bool BatchStop::spin_wait(size_t workers) const {
             if (spent > SPIN_UNBEGUN && begun_.load(std::memory_order_acquire) < workers) return false;
             if (stopped()) return false;
         }
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield");
-#endif
+        cpu_relax();
     }
 }
 
 void BatchStop::wait(size_t workers, bool may_poll) {
     if (workers == 0 || (may_poll && spin_wait(workers))) return;
     std::unique_lock<std::mutex> held(mutex_);
-    while (done_ < workers) {
+    auto done = [&] { return finished_.load(std::memory_order_acquire) >= workers; };
+    while (!done()) {
         cv_.wait_for(held, std::chrono::milliseconds(20));
-        if (done_ >= workers || !control_ || control_->stopped()) continue;
+        if (done() || !control_ || control_->stopped()) continue;
         held.unlock();
         try {
             poll_stop();

@@ -115,9 +115,8 @@ private:
     StopControl* control_;
     std::mutex mutex_;
     std::condition_variable cv_;
-    size_t done_ = 0;
     std::atomic<size_t> begun_{0};
-    std::atomic<size_t> finished_{0};
+    std::atomic<size_t> finished_{0};  // raised under mutex_, read without it too
 };
 
 }  // namespace zelkor

@@ -54,7 +54,7 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
     }
 
     const size_t start = out.size();
-    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+    encode_piece(v, p, len, out);
     const size_t n_ids = out.size() - start;
     const uint32_t bytes = record_bytes(len, n_ids);
     if (n_ids == 0 || bytes > LongPieces::ARENA_BYTES) return;
@@ -94,7 +94,7 @@ bool encode_lines(LongPieces& store, const Vocab& v, const uint8_t* p, size_t le
         const size_t end = pos + first_line_end(p + pos, len - pos);
         const size_t from = out.size();
         if (end - pos < LONG_PIECE_MIN) {
-            encode_with_first(v, p + pos, end - pos, longest_prefix_token(v, p + pos, end - pos), out);
+            encode_piece(v, p + pos, end - pos, out);
         } else if (end - pos <= LONG_PIECE_MAX) {
             long_piece_encode(store, v, p + pos, end - pos, out);
         } else {
@@ -123,7 +123,7 @@ void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, 
             if (m <= STORED_PIECE_MAX) {
                 long_piece_encode(store, v, q, m, o);
             } else {  // the rest of a piece whose repetition stopped
-                encode_with_first(v, q, m, longest_prefix_token(v, q, m), o);
+                encode_piece(v, q, m, o);
             }
         };
         const size_t c = detail::chunk_bytes(d, detail::CHUNK_MIN_STORED);
@@ -136,7 +136,7 @@ void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, 
     }
     // (A piece of PERIODIC_MIN bytes or more gets a second chance there,
     // in chunks of another length.)
-    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+    encode_piece(v, p, len, out);
 }
 
 }  // namespace zelkor

@@ -72,7 +72,7 @@ TokenMatch nm_mb_match(const Vocab& v, const uint8_t* s, size_t n) {
 
 void encode_mb(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out) {
     if (n == 0) return;
-    detail::greedy_pass<nm_mb_match>(v, piece, n, nm_mb(v, piece, n), out);
+    detail::greedy_pass<nm_mb_match>(v, piece, n, nm_mb_match(v, piece, n), out);
 }
 
 }  // namespace zelkor

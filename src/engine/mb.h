@@ -13,7 +13,7 @@ namespace zelkor {
 // longest_prefix_token, resolving a leading three-byte character in one read.
 TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n);
 
-// Appends the same ids as encode_with_first(v, piece, n, nm_mb(piece), out).
+// Appends the same ids as encode_piece(v, piece, n, out).
 void encode_mb(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out);
 
 }  // namespace zelkor

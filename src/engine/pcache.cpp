@@ -51,7 +51,7 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
     }
 
     const size_t start = out.size();
-    encode_with_first(v, piece, len, longest_prefix_token(v, piece, len), out);
+    encode_piece(v, piece, len, out);
     const size_t n = out.size() - start;
     if (n == 0 || n > CACHE_MAX_IDS || out[start] > 0xFFFFFF) return;
 

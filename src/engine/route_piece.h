@@ -55,7 +55,7 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
         }
         return;
     }
-    encode_with_first(v, p, len, longest_prefix_token(v, p, len), out);
+    encode_piece(v, p, len, out);
 }
 
 // Appends the ids of the pre-token p[0..len), len >= 1.

@@ -425,8 +425,7 @@ inline TokenId longest_prefix_token(const Vocab& v, const uint8_t* s, size_t n) 
     return longest_prefix_match(v, s, n).id;
 }
 
-// Appends the BPE ids of `piece` to `out`. `first` must be
-// longest_prefix_token of the whole piece.
-void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out);
+// Appends the BPE ids of `piece` to `out`.
+void encode_piece(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out);
 
 }  // namespace zelkor

@@ -16,8 +16,8 @@ namespace {
 
 }  // namespace
 
-void encode_with_first(const Vocab& v, const uint8_t* piece, size_t n, TokenId first, IdVec& out) {
-    detail::greedy_pass<match_in_piece>(v, piece, n, first, out);
+void encode_piece(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out) {
+    detail::greedy_pass<match_in_piece>(v, piece, n, longest_prefix_match(v, piece, n), out);
 }
 
 }  // namespace zelkor

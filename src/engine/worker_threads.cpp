@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 
+#include "cpu_relax.h"
 #include "pcache.h"
 #include "scratch.h"
 
@@ -92,9 +93,7 @@ void join_soon(pthread_t thread, bool may_poll) noexcept {
     for (unsigned i = 1;; ++i) {
         if (pthread_tryjoin_np(thread, nullptr) == 0) return;
         if ((i & 7) == 0 && Clock::now() > until) break;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
+        cpu_relax();
     }
 #endif
     pthread_join(thread, nullptr);

@@ -50,7 +50,7 @@ struct Store {
 
 Ids direct(const Vocab& v, const std::string& p) {
     IdVec out;
-    encode_with_first(v, u8(p), p.size(), longest_prefix_token(v, u8(p), p.size()), out);
+    encode_piece(v, u8(p), p.size(), out);
     return {out.begin(), out.end()};
 }
 

@@ -50,7 +50,7 @@ Ids with_workers(const Tokenizer& t, const std::string& s, uint32_t workers) {
 Ids piece_ids(const std::string& p) {
     const Vocab& v = *tok(0).vocab;
     IdVec out;
-    encode_with_first(v, u8(p), p.size(), longest_prefix_token(v, u8(p), p.size()), out);
+    encode_piece(v, u8(p), p.size(), out);
     return ids_of(out);
 }
 

@@ -31,7 +31,7 @@ Ids encode(const Vocab& v, std::string_view s, bool mb, const Ids& before = {}) 
     if (mb) {
         zelkor::encode_mb(v, u8(s), s.size(), out);
     } else {
-        zelkor::encode_with_first(v, u8(s), s.size(), zelkor::longest_prefix_token(v, u8(s), s.size()), out);
+        zelkor::encode_piece(v, u8(s), s.size(), out);
     }
     return Ids(out.begin(), out.end());
 }
@@ -58,7 +58,7 @@ std::string disagreement(const Vocab& v, std::string_view s) {
         if (m.len != v.token_lens[m.id]) return "wrong match length at offset " + std::to_string(i);
     }
     Ids ref = zelkor_test::bpe_reference(v, u8(s), s.size());
-    if (encode(v, s, false) != ref) return "encode_with_first differs from BPE";
+    if (encode(v, s, false) != ref) return "encode_piece differs from BPE";
     if (encode(v, s, true) != ref) return "encode_mb differs from BPE";
     return {};
 }
