@@ -95,10 +95,8 @@ bool encode_lines(LongPieces& store, const Vocab& v, const uint8_t* p, size_t le
         const size_t from = out.size();
         if (end - pos < LONG_PIECE_MIN) {
             encode_piece(v, p + pos, end - pos, out);
-        } else if (end - pos <= LONG_PIECE_MAX) {
-            long_piece_encode(store, v, p + pos, end - pos, out);
         } else {
-            repeated_piece_encode(store, v, p + pos, end - pos, out);
+            stored_piece_encode(store, v, p + pos, end - pos, out);
         }
         if (from != start && !is_valid_pair(v, out[from - 1], out[from])) {
             out.truncate(start);
@@ -137,6 +135,15 @@ void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, 
     // (A piece of PERIODIC_MIN bytes or more gets a second chance there,
     // in chunks of another length.)
     encode_piece(v, p, len, out);
+}
+
+void stored_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                         IdVec& out) {
+    if (len <= LONG_PIECE_MAX) {
+        long_piece_encode(store, v, p, len, out);
+    } else {
+        repeated_piece_encode(store, v, p, len, out);
+    }
 }
 
 }  // namespace zelkor

@@ -66,4 +66,8 @@ void long_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size
 void repeated_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
                            IdVec& out);
 
+// One of the two above, by the length of p[0..len), len >= LONG_PIECE_MIN.
+void stored_piece_encode(LongPieces& store, const Vocab& v, const uint8_t* p, size_t len,
+                         IdVec& out);
+
 }  // namespace zelkor

@@ -48,11 +48,7 @@ inline void route_ascii_piece(const uint8_t* p, size_t len, const Vocab& v, IdVe
     }
     static_assert(LONG_PIECE_MIN == CACHE_MAX_PIECE + 1);
     if (cache.longs) {
-        if (len <= LONG_PIECE_MAX) {
-            long_piece_encode(*cache.longs, v, p, len, out);
-        } else {
-            repeated_piece_encode(*cache.longs, v, p, len, out);
-        }
+        stored_piece_encode(*cache.longs, v, p, len, out);
         return;
     }
     encode_piece(v, p, len, out);
