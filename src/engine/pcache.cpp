@@ -36,17 +36,31 @@ std::atomic<uint64_t> LIVE_BYTES{0};
 
 // ---- Cold probe and store ---------------------------------------------------
 
+// A new entry takes the first empty slot of its six, so while its home
+// pair has an empty slot nothing of that home lies beyond it (slots are
+// emptied only all at once) and a miss there is certain without reading the
+// other two lines.
+//
+// Text whose pre-tokens never repeat (random words, hashes) fills every
+// slot with pre-tokens that are never asked for again. The ones in use then
+// make way for each other, every miss reads three lines, and prose that
+// follows runs at half its speed for as long as the process lives. Once new
+// entries have replaced a quarter of the table's worth, it is emptied and
+// fills again with what the text now uses.
 void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t len, IdVec& out,
                 uint64_t hash, PieceKey key) {
     const uint64_t mask = c.capacity - 1;
     const uint64_t f = (hash >> c.shift) & ~uint64_t(1);
     const uint64_t slots[6] = {f, f + 1, (f + 2) & mask, ((f + 2) & mask) + 1, (f + 4) & mask,
                                ((f + 4) & mask) + 1};
-    for (int i = 2; i < 6; ++i) {
-        const CacheEntry& e = c.table[slots[i]];
-        if (e.k0 == key.k0 && e.k1 == key.k1) {
-            append_entry(e, out);
-            return;
+    CacheEntry* const t = c.table;
+    if (t[f].k1 != 0 && t[f + 1].k1 != 0) {
+        for (int i = 2; i < 6; ++i) {
+            const CacheEntry& e = t[slots[i]];
+            if (e.k0 == key.k0 && e.k1 == key.k1) {
+                append_entry(e, out);
+                return;
+            }
         }
     }
 
@@ -62,14 +76,18 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
     fresh.meta = uint64_t(n) | (uint64_t(ids[0]) << 8) | (n > 1 ? uint64_t(ids[1]) << 32 : 0);
     fresh.ids23 = (n > 2 ? uint64_t(ids[2]) : 0) | (n > 3 ? uint64_t(ids[3]) << 32 : 0);
 
-    uint64_t target = f;  // all six taken: the even home slot gives way
     for (uint64_t s : slots) {
-        if (c.table[s].k1 == 0) {
-            target = s;
-            break;
+        if (t[s].k1 == 0) {
+            t[s] = fresh;
+            return;
         }
     }
-    c.table[target] = fresh;
+    // All six taken: the even home slot gives way.
+    if (++c.evictions >= c.capacity / 4) {
+        std::memset(static_cast<void*>(t), 0, c.capacity * sizeof(CacheEntry));
+        c.evictions = 0;
+    }
+    t[f] = fresh;
 }
 
 // ---- Tables, POOL and the budget ----------------------------------------------

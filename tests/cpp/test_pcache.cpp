@@ -153,6 +153,36 @@ TEST(Routing, SevenKeysOnOneHomePair) {
     EXPECT_EQ(t.find(seven[0]), &t.rec.table[slot[0]]);
 }
 
+TEST(Routing, ATableFullOfPiecesNeverAskedForAgainIsEmptied) {
+    TestTable t;
+    // Every slot taken by entries no piece of four bytes can match.
+    for (uint64_t i = 0; i < t.rec.capacity; ++i)
+        t.rec.table[i] = CacheEntry{i + 1, uint64_t(15) << 56, 1, 0};
+    auto word = [](uint32_t i) {
+        return std::string{char('a' + i / 17576 % 26), char('a' + i / 676 % 26),
+                           char('a' + i / 26 % 26), char('a' + i % 26)};
+    };
+    // Each new piece replaces one of them; a quarter of the table's worth
+    // of replacements, and it starts afresh.
+    const uint32_t quarter = uint32_t(t.rec.capacity / 4);
+    for (uint32_t i = 0; i + 1 < quarter; ++i) {
+        const std::string w = word(i);
+        ASSERT_EQ(t.route(w), piece_ids(w)) << w;
+    }
+    EXPECT_EQ(t.used(), t.rec.capacity);
+    EXPECT_NE(t.find(word(quarter - 2)), nullptr);
+    const std::string last = word(quarter - 1);
+    EXPECT_EQ(t.route(last), piece_ids(last));
+    EXPECT_EQ(t.used(), 1u);
+    EXPECT_NE(t.find(last), nullptr);
+    // And fills again with what comes next, served from its entries.
+    for (uint32_t i = 0; i < 100; ++i) t.route(word(i));
+    EXPECT_EQ(t.used(), 101u);
+    const std::string w = word(7);
+    const_cast<CacheEntry*>(t.find(w))->meta = (uint64_t(4242) << 8) | 1;
+    EXPECT_EQ(t.route(w), Ids{4242});
+}
+
 TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
     TestTable t;
     for (const std::string p : {" the", "qzx", "qzxj", "qzxjv"}) {  // 1 to 4 ids
