@@ -29,9 +29,14 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     size_t depth = out.size() - start;
 
     // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
-    std::vector<uint64_t>& live = backtrack_scratch().live;
-    live.assign((n + 64) / 64, ~0ull);
-    uint64_t* const alive = live.data();
+    // Most pieces are short, and their bits live on the stack.
+    uint64_t few[2] = {~0ull, ~0ull};
+    uint64_t* alive = few;
+    if (n >= 128) {
+        std::vector<uint64_t>& live = backtrack_scratch().live;
+        live.assign((n + 64) / 64, ~0ull);
+        alive = live.data();
+    }
 
     // A token's length and prefix come with its word for the pair test.
     const uint64_t* info = v.token_info.data();
