@@ -36,6 +36,41 @@ std::atomic<uint64_t> LIVE_BYTES{0};
 
 // ---- Cold probe and store ---------------------------------------------------
 
+namespace {
+
+// The ids part of an entry for n ids; false when they do not fit one.
+bool make_entry(const TokenId* ids, size_t n, CacheEntry& e) {
+    if (n == 0 || n > CACHE_MAX_IDS) return false;
+    if (n <= CACHE_PLAIN_IDS) {
+        if (ids[0] > 0xFFFFFF) return false;
+        e.meta = uint64_t(n) | (uint64_t(ids[0]) << 8) | (n > 1 ? uint64_t(ids[1]) << 32 : 0);
+        e.ids23 = (n > 2 ? uint64_t(ids[2]) : 0) | (n > 3 ? uint64_t(ids[3]) << 32 : 0);
+        return true;
+    }
+    e.meta = n;
+    e.ids23 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (ids[i] >> CACHE_PACKED_BITS) return false;
+        if (i < 3)
+            e.meta |= uint64_t(ids[i]) << (8 + CACHE_PACKED_BITS * i);
+        else
+            e.ids23 |= uint64_t(ids[i]) << (CACHE_PACKED_BITS * (i - 3));
+    }
+    return true;
+}
+
+}  // namespace
+
+void append_packed_entry(const CacheEntry& e, IdVec& out) {
+    constexpr uint64_t MASK = (uint64_t(1) << CACHE_PACKED_BITS) - 1;
+    const size_t n = e.meta & 0xFF;
+    TokenId ids[CACHE_MAX_IDS];
+    for (size_t i = 0; i < n; ++i)
+        ids[i] = TokenId(i < 3 ? (e.meta >> (8 + CACHE_PACKED_BITS * i)) & MASK
+                               : (e.ids23 >> (CACHE_PACKED_BITS * (i - 3))) & MASK);
+    out.append(ids, n);
+}
+
 // A new entry takes the first empty slot of its six, so while its home
 // pair has an empty slot nothing of that home lies beyond it (slots are
 // emptied only all at once) and a miss there is certain without reading the
@@ -66,15 +101,10 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
 
     const size_t start = out.size();
     encode_piece(v, piece, len, out);
-    const size_t n = out.size() - start;
-    if (n == 0 || n > CACHE_MAX_IDS || out[start] > 0xFFFFFF) return;
-
-    const TokenId* ids = out.data() + start;
     CacheEntry fresh;
+    if (!make_entry(out.data() + start, out.size() - start, fresh)) return;
     fresh.k0 = key.k0;
     fresh.k1 = key.k1;
-    fresh.meta = uint64_t(n) | (uint64_t(ids[0]) << 8) | (n > 1 ? uint64_t(ids[1]) << 32 : 0);
-    fresh.ids23 = (n > 2 ? uint64_t(ids[2]) : 0) | (n > 3 ? uint64_t(ids[3]) << 32 : 0);
 
     for (uint64_t s : slots) {
         if (t[s].k1 == 0) {

@@ -1,6 +1,6 @@
 // Per-thread cache of short pre-tokens and their ids.
 //
-// A pre-token of 1 to 15 bytes that encodes to at most 4 ids is remembered in
+// A pre-token of 1 to 15 bytes that encodes to at most 6 ids is remembered in
 // a 32-byte entry of a fixed-size table. Each thread keeps the tables of the
 // last two tokenizers it used; idle tables wait in POOL, and LIVE_BYTES keeps
 // all tables together within a 32 MiB budget.
@@ -38,11 +38,16 @@ namespace zelkor {
 
 // All zero means empty. A stored key always has its length in the top byte
 // of k1, so it can never look empty.
+//
+// Up to four ids (nearly every pre-token of ordinary text) sit where they are
+// copied out in two moves; five or six (a long word of random letters, say)
+// are packed at 18 bits each, which any id of a vocabulary fits.
 struct alignas(32) CacheEntry {
     uint64_t k0;     // bytes 0..7, little-endian, zero past the length
     uint64_t k1;     // bytes 8..14 in the low 7 bytes, the length in the top byte
-    uint64_t meta;   // n in bits 0..7, first id in bits 8..31, second id in 32..63
-    uint64_t ids23;  // third id in bits 0..31, fourth in 32..63
+    uint64_t meta;   // n in bits 0..7; n <= 4: first id in bits 8..31, second in 32..63
+    uint64_t ids23;  // n <= 4: third id in bits 0..31, fourth in 32..63
+    // n > 4: ids 0-2 at bits 8, 26, 44 of meta; ids 3-5 at bits 0, 18, 36 of ids23
 };
 static_assert(sizeof(CacheEntry) == 32);
 
@@ -64,7 +69,9 @@ struct PretokenCache {
 
 inline constexpr uint64_t CACHE_BUDGET = 0x2000000;  // 32 MiB for all tables together
 inline constexpr size_t CACHE_MAX_PIECE = 15;        // longest pre-token that is cached
-inline constexpr uint32_t CACHE_MAX_IDS = 4;         // most ids an entry holds
+inline constexpr uint32_t CACHE_MAX_IDS = 6;         // most ids an entry holds
+inline constexpr uint32_t CACHE_PLAIN_IDS = 4;       // most ids an entry holds unpacked
+inline constexpr uint32_t CACHE_PACKED_BITS = 18;    // an id's bits in a packed entry
 
 // PACK_MASK[n]: the first n bytes 0xFF, the rest 0x00.
 alignas(16) extern const uint8_t PACK_MASK[17][16];
@@ -105,13 +112,20 @@ inline uint64_t piece_hash(PieceKey k) {
     return (k.k0 * 0x9E3779B97F4A7C15ull) ^ (k.k1 * 0xC2B2AE3D27D4EB4Full);
 }
 
+// Appends the ids of an entry of five or six.
+void append_packed_entry(const CacheEntry& e, IdVec& out);
+
 // Appends the n ids of an entry. With room for four more ids all four id
 // slots are written in one go and the length advances by n only.
 inline void append_entry(const CacheEntry& e, IdVec& out) {
     const size_t n = e.meta & 0xFF;
+    if (n > CACHE_PLAIN_IDS) [[unlikely]] {
+        append_packed_entry(e, out);
+        return;
+    }
     const size_t len = out.size();
     const uint64_t ids01 = ((e.meta >> 8) & 0xFFFFFF) | (e.meta & 0xFFFFFFFF00000000ull);
-    if (out.capacity() - len >= CACHE_MAX_IDS) {
+    if (out.capacity() - len >= CACHE_PLAIN_IDS) {
         TokenId* dst = out.data() + len;
         std::memcpy(dst, &ids01, 8);
         std::memcpy(dst + 2, &e.ids23, 8);

@@ -2,6 +2,7 @@
 // per-thread holder, POOL and the byte budget.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <cstdlib>
@@ -110,18 +111,19 @@ TEST(PieceKey, BytesAndLengthOnlyWhereverThePieceLies) {
 
 TEST(Routing, OnlyShortPiecesOfFewIdsAreStored) {
     TestTable t;
-    // 1 to 15 bytes: stored; 16 bytes, five or more ids or a leading
+    // 1 to 15 bytes: stored; 16 bytes, seven or more ids or a leading
     // 3-byte character: not.
     const std::string stored[] = {" international!", "x\xE4\xBD", "abc", "x", " a", "\xE4\xBD",
-                                  "\xFF\xFE"};
-    const std::string bypass[] = {" international!!", "qzxjvkwqzxjvkwq", "\xE4\xBD\xA0\xE5\xA5\xBD"};
+                                  "\xFF\xFE", "qzxjvkwq"};
+    const std::string bypass[] = {" international!!", "qzxjvkwqz", "qzxjvkwqzxjvkwq",
+                                  "\xE4\xBD\xA0\xE5\xA5\xBD"};
     for (const auto& p : bypass) EXPECT_EQ(t.route(p), piece_ids(p)) << p;
     EXPECT_EQ(t.used(), 0u);
     for (const auto& p : stored) {
         EXPECT_EQ(t.route(p), piece_ids(p)) << p;
         EXPECT_NE(t.find(p), nullptr) << p;
     }
-    EXPECT_EQ(t.used(), 7u);
+    EXPECT_EQ(t.used(), 8u);
 }
 
 TEST(Routing, SevenKeysOnOneHomePair) {
@@ -185,9 +187,10 @@ TEST(Routing, ATableFullOfPiecesNeverAskedForAgainIsEmptied) {
 
 TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
     TestTable t;
-    for (const std::string p : {" the", "qzx", "qzxj", "qzxjv"}) {  // 1 to 4 ids
+    // 1 to 6 ids: the plain entries and the packed ones.
+    for (const std::string p : {" the", "qzx", "qzxj", "qzxjv", "qzxjvkw", "qzxjvkwq"}) {
         const Ids want = piece_ids(p);
-        ASSERT_LE(want.size(), 4u) << p;
+        ASSERT_LE(want.size(), 6u) << p;
         t.route(p);
         for (size_t free_slots = 0; free_slots <= 5; ++free_slots) {
             IdVec out(3 + free_slots);  // exact capacity
@@ -197,6 +200,30 @@ TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
             expect.insert(expect.end(), want.begin(), want.end());
             EXPECT_EQ(ids_of(out), expect) << p << " free " << free_slots;
         }
+    }
+}
+
+TEST(Routing, PackedEntriesKeepEveryBitOfTheirIds) {
+    // Ids of 2^17 and more, first, last and between, as the larger
+    // vocabularies have them.
+    const Tokenizer& o200k = tok(1);
+    const Vocab& v = *o200k.vocab;
+    TestTable t;
+    for (const std::string p : {" msnmktsxwxcp", " txamzxqzeqy", " ezomtkvjprcq", " nqmtodzgbm"}) {
+        IdVec direct;
+        encode_piece(v, u8(p), p.size(), direct);
+        const Ids want = ids_of(direct);
+        ASSERT_TRUE(want.size() == 5 || want.size() == 6) << p;
+        ASSERT_GE(*std::max_element(want.begin(), want.end()), 1u << 17) << p;
+        for (int pass = 0; pass < 2; ++pass) {  // stored, then served from the entry
+            IdVec out;
+            route_piece(u8(p), p.size(), v, out, t.rec);
+            EXPECT_EQ(ids_of(out), want) << p << " pass " << pass;
+            ASSERT_NE(t.find(p), nullptr) << p;
+        }
+        IdVec none;
+        EXPECT_EQ(cache_count(t.rec, v, u8(p), p.size(), none), want.size()) << p;
+        EXPECT_TRUE(none.empty());
     }
 }
 
