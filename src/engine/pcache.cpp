@@ -76,6 +76,15 @@ void append_packed_entry(const CacheEntry& e, IdVec& out) {
 // emptied only all at once) and a miss there is certain without reading the
 // other two lines.
 //
+// An entry found beyond its home pair trades places with the first of the
+// pair (and a hit on the second moves it first, see to_front): where
+// earlier text filled the home pairs, the pre-tokens now in use would
+// otherwise be found beyond them ever after, each with a call and two more
+// lines read (prose after 512 KiB of random words ran at half its speed).
+// The entry that makes way may belong to an earlier pair, placed there
+// beyond its own; moved on, it may leave its six and is then simply not
+// found again, as an entry replaced would not be.
+//
 // Text whose pre-tokens never repeat (random words, hashes) fills every
 // slot with pre-tokens that are never asked for again. The ones in use then
 // make way for each other, every miss reads three lines, and prose that
@@ -91,9 +100,13 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
     CacheEntry* const t = c.table;
     if (t[f].k1 != 0 && t[f + 1].k1 != 0) {
         for (int i = 2; i < 6; ++i) {
-            const CacheEntry& e = t[slots[i]];
+            CacheEntry& e = t[slots[i]];
             if (e.k0 == key.k0 && e.k1 == key.k1) {
                 append_entry(e, out);
+                CacheEntry& home = t[f];
+                const CacheEntry found = e;
+                e = home;
+                home = found;
                 return;
             }
         }

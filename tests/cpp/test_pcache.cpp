@@ -148,9 +148,24 @@ TEST(Routing, SevenKeysOnOneHomePair) {
     for (int i = 1; i < 6; ++i) EXPECT_EQ(t.find(seven[size_t(i)]), &t.rec.table[slot[i]]);
     EXPECT_EQ(t.find(seven[0]), nullptr);
 
-    // The other five are served from their slots, as a doctored entry shows.
+    // The other five are served from their slots, as a doctored entry
+    // shows; one found beyond the home pair trades places with the first of
+    // it, and one found second in the pair moves first.
     t.rec.table[slot[4]].meta = (uint64_t(4242) << 8) | 1;
     EXPECT_EQ(t.route(seven[4]), Ids{4242});
+    EXPECT_EQ(t.find(seven[4]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[4]]);
+    EXPECT_EQ(t.route(seven[6]), piece_ids(seven[6]));
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[4]), &t.rec.table[slot[4]]);
+    EXPECT_EQ(t.route(seven[1]), piece_ids(seven[1]));
+    EXPECT_EQ(t.find(seven[1]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[1]]);
+    IdVec none;
+    EXPECT_EQ(cache_count(t.rec, *tok(0).vocab, u8(seven[6]), seven[6].size(), none),
+              piece_ids(seven[6]).size());
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.route(seven[4]), Ids{4242});  // still served, from beyond
     EXPECT_EQ(t.route(seven[0]), piece_ids(seven[0]));
     EXPECT_EQ(t.find(seven[0]), &t.rec.table[slot[0]]);
 }
