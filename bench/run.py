@@ -16,7 +16,9 @@ Measures, from Python and with the installed `zelkor`:
   - long runs of one character at N, 2N, ... 1 MiB with the time ratio per doubling;
   - the classic-design baseline (bench/baseline_classic.cpp: PCRE2 JIT + merge loop)
     in the same run, its ids checked against zelkor's, and the ratio to it;
-  - the hard shapes of bench/hard_shapes.py, with their ratio to prose-en in the same run.
+  - the hard shapes of bench/hard_shapes.py, with their ratio to prose-en in the same run;
+  - prose after hard text: prose-en counted in a fresh process after one call on a hard
+    shape, against prose alone (bench/after_hard_text.py).
 Every figure is the best of several passes after a warm-up; the figures of one
 row are timed in turn within each pass.
 """
@@ -190,6 +192,13 @@ def main() -> int:
     emit("## Hard shapes, 512 KiB each (`count` and `encode_ordinary`, MB/s; ratio to prose-en)")
     emit()
     hard_shapes.table({e: toks[e] for e in ENCODINGS}, max(1, passes // 2), emit)
+    import after_hard_text  # bench/, beside this file
+
+    emit()
+    emit("## Prose after hard text (`count`, each row a fresh process)")
+    emit()
+    after_hard_text.table(emit, max(2, passes // 2))
+    emit()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     emit(f"Peak RSS of the benchmark process: {peak / 1024:.0f} MiB.")
 
