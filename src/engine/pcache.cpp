@@ -72,8 +72,8 @@ void append_packed_entry(const CacheEntry& e, IdVec& out) {
 }
 
 // A new entry takes the first empty slot of its six, so while its home
-// pair has an empty slot nothing of that home lies beyond it (a slot, once
-// taken, stays taken) and a miss there is certain without reading the
+// pair has an empty slot nothing of that home lies beyond it (slots are
+// emptied only all at once) and a miss there is certain without reading the
 // other two lines.
 //
 // An entry found beyond its home pair trades places with the first of the
@@ -86,13 +86,11 @@ void append_packed_entry(const CacheEntry& e, IdVec& out) {
 // found again, as an entry replaced would not be.
 //
 // Text whose pre-tokens never repeat (random words, hashes) fills every
-// slot with pre-tokens that are never asked for again. With all six taken,
-// a new entry takes the first slot of its home pair and the entry there
-// moves second, pushing out the second: a pair keeps the two pre-tokens
-// last stored or found there (a hit on the second moves it first), so those
-// never asked for again make way first. (When the first slot always gave
-// way, prose after such text ran at half its speed for as long as the
-// process lived: its pre-tokens made way for each other.)
+// slot with pre-tokens that are never asked for again. The ones in use then
+// make way for each other, every miss reads three lines, and prose that
+// follows runs at half its speed for as long as the process lives. Once new
+// entries have replaced a quarter of the table's worth, it is emptied and
+// fills again with what the text now uses.
 void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t len, IdVec& out,
                 uint64_t hash, PieceKey key) {
     const uint64_t mask = c.capacity - 1;
@@ -127,9 +125,11 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
             return;
         }
     }
-    // All six taken: the second of the home pair gives way, the first moves
-    // second, and the new entry goes first.
-    t[f + 1] = t[f];
+    // All six taken: the even home slot gives way.
+    if (++c.evictions >= c.capacity / 4) {
+        std::memset(static_cast<void*>(t), 0, c.capacity * sizeof(CacheEntry));
+        c.evictions = 0;
+    }
     t[f] = fresh;
 }
 

@@ -61,6 +61,8 @@ struct PretokenCache {
     // The store of long pre-tokens, in the same mapping right after the
     // table (outside the byte budget, which counts tables); null when none.
     LongPieces* longs = nullptr;
+    // Entries a new one replaced since the table was last emptied.
+    uint64_t evictions = 0;
 
     bool enabled() const { return shift < 64; }
 };

@@ -142,78 +142,62 @@ TEST(Routing, SevenKeysOnOneHomePair) {
     }
     const uint64_t f = home(seven[0]), m = t.rec.capacity - 1;
     const uint64_t slot[6] = {f, f + 1, (f + 2) & m, ((f + 2) & m) + 1, (f + 4) & m, ((f + 4) & m) + 1};
-    auto at = [&](const std::string& p) -> int {
-        const CacheEntry* e = t.find(p);
-        for (int i = 0; i < 6; ++i)
-            if (e == &t.rec.table[slot[i]]) return i;
-        return e ? 99 : -1;  // -1: not in the table
-    };
     for (const auto& p : seven) EXPECT_EQ(t.route(p), piece_ids(p));
-    // Six slots in order; the seventh goes first in the home pair, the
-    // first moves second, and the second makes way.
-    EXPECT_EQ(at(seven[6]), 0);
-    EXPECT_EQ(at(seven[0]), 1);
-    EXPECT_EQ(at(seven[1]), -1);
-    for (int i = 2; i < 6; ++i) EXPECT_EQ(at(seven[size_t(i)]), i);
+    // Six slots in order, then the seventh replaces the even home slot.
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[0]]);
+    for (int i = 1; i < 6; ++i) EXPECT_EQ(t.find(seven[size_t(i)]), &t.rec.table[slot[i]]);
+    EXPECT_EQ(t.find(seven[0]), nullptr);
 
-    // The others are served from their slots, as a doctored entry shows;
-    // one found beyond the home pair trades places with the first of it,
-    // and one found second in the pair moves first.
+    // The other five are served from their slots, as a doctored entry
+    // shows; one found beyond the home pair trades places with the first of
+    // it, and one found second in the pair moves first.
     t.rec.table[slot[4]].meta = (uint64_t(4242) << 8) | 1;
     EXPECT_EQ(t.route(seven[4]), Ids{4242});
-    EXPECT_EQ(at(seven[4]), 0);
-    EXPECT_EQ(at(seven[6]), 4);
+    EXPECT_EQ(t.find(seven[4]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[4]]);
     EXPECT_EQ(t.route(seven[6]), piece_ids(seven[6]));
-    EXPECT_EQ(at(seven[6]), 0);
-    EXPECT_EQ(at(seven[4]), 4);
-    EXPECT_EQ(t.route(seven[0]), piece_ids(seven[0]));
-    EXPECT_EQ(at(seven[0]), 0);
-    EXPECT_EQ(at(seven[6]), 1);
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[4]), &t.rec.table[slot[4]]);
+    EXPECT_EQ(t.route(seven[1]), piece_ids(seven[1]));
+    EXPECT_EQ(t.find(seven[1]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[1]]);
     IdVec none;
     EXPECT_EQ(cache_count(t.rec, *tok(0).vocab, u8(seven[6]), seven[6].size(), none),
               piece_ids(seven[6]).size());
-    EXPECT_EQ(at(seven[6]), 0);
-    EXPECT_EQ(at(seven[0]), 1);
-    EXPECT_EQ(t.route(seven[4]), Ids{4242});
-    EXPECT_EQ(at(seven[4]), 0);
-    // The pair keeps the two last used: a new entry pushes out the one
-    // found longest ago.
-    EXPECT_EQ(t.route(seven[1]), piece_ids(seven[1]));
-    EXPECT_EQ(at(seven[1]), 0);
-    EXPECT_EQ(at(seven[4]), 1);
-    EXPECT_EQ(at(seven[0]), -1);
-    EXPECT_EQ(at(seven[6]), 4);  // moved there by the trade above
+    EXPECT_EQ(t.find(seven[6]), &t.rec.table[slot[0]]);
+    EXPECT_EQ(t.route(seven[4]), Ids{4242});  // still served, from beyond
+    EXPECT_EQ(t.route(seven[0]), piece_ids(seven[0]));
+    EXPECT_EQ(t.find(seven[0]), &t.rec.table[slot[0]]);
 }
 
-TEST(Routing, AFullTableKeepsWhatIsInUse) {
+TEST(Routing, ATableFullOfPiecesNeverAskedForAgainIsEmptied) {
     TestTable t;
-    // Every slot taken by entries no piece of four bytes can match, as text
-    // whose pieces never come again leaves the table.
+    // Every slot taken by entries no piece of four bytes can match.
     for (uint64_t i = 0; i < t.rec.capacity; ++i)
         t.rec.table[i] = CacheEntry{i + 1, uint64_t(15) << 56, 1, 0};
     auto word = [](uint32_t i) {
         return std::string{char('a' + i / 17576 % 26), char('a' + i / 676 % 26),
                            char('a' + i / 26 % 26), char('a' + i % 26)};
     };
-    // Twice as many pieces as the table holds pairs, used over and over:
-    // after the first round each is found at home, whichever it shares
-    // its pair with.
-    const uint32_t pieces = uint32_t(t.rec.capacity / 4);
-    for (int round = 0; round < 3; ++round)
-        for (uint32_t i = 0; i < pieces; ++i) {
-            const std::string w = word(i);
-            ASSERT_EQ(t.route(w), piece_ids(w)) << w;
-        }
-    uint32_t at_home = 0;
-    for (uint32_t i = 0; i < pieces; ++i) {
+    // Each new piece replaces one of them; a quarter of the table's worth
+    // of replacements, and it starts afresh.
+    const uint32_t quarter = uint32_t(t.rec.capacity / 4);
+    for (uint32_t i = 0; i + 1 < quarter; ++i) {
         const std::string w = word(i);
-        const uint64_t f = (piece_hash(piece_key(u8(w), w.size())) >> t.rec.shift) & ~uint64_t(1);
-        const CacheEntry* e = t.find(w);
-        at_home += e == &t.rec.table[f] || e == &t.rec.table[f + 1];
+        ASSERT_EQ(t.route(w), piece_ids(w)) << w;
     }
-    // Three or more of them on one pair cannot all be at home; with 8192
-    // pieces on 16384 pairs that is a few per cent.
-    EXPECT_GT(at_home, pieces * 9 / 10);
+    EXPECT_EQ(t.used(), t.rec.capacity);
+    EXPECT_NE(t.find(word(quarter - 2)), nullptr);
+    const std::string last = word(quarter - 1);
+    EXPECT_EQ(t.route(last), piece_ids(last));
+    EXPECT_EQ(t.used(), 1u);
+    EXPECT_NE(t.find(last), nullptr);
+    // And fills again with what comes next, served from its entries.
+    for (uint32_t i = 0; i < 100; ++i) t.route(word(i));
+    EXPECT_EQ(t.used(), 101u);
+    const std::string w = word(7);
+    const_cast<CacheEntry*>(t.find(w))->meta = (uint64_t(4242) << 8) | 1;
+    EXPECT_EQ(t.route(w), Ids{4242});
 }
 
 TEST(Routing, HitsAppendExactlyTheirIdsWhateverTheFreeRoom) {
