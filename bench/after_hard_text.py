@@ -23,7 +23,7 @@ SHAPES = ["words of 5-12 letters", "random lowercase, one line", "base64, 76 col
           "random Cyrillic"]
 
 CHILD = r"""
-import sys, time
+import sys
 sys.path.insert(0, sys.argv[1])
 import zelkor, hard_shapes
 from bench_common import best_of

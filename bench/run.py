@@ -192,13 +192,15 @@ def main() -> int:
     emit("## Hard shapes, 512 KiB each (`count` and `encode_ordinary`, MB/s; ratio to prose-en)")
     emit()
     hard_shapes.table({e: toks[e] for e in ENCODINGS}, max(1, passes // 2), emit)
-    import after_hard_text  # bench/, beside this file
+    prose = args.corpus / "prose-en.txt"
+    if prose.exists():
+        import after_hard_text  # bench/, beside this file
 
-    emit()
-    emit("## Prose after hard text (`count`, each row a fresh process)")
-    emit()
-    after_hard_text.table(emit, max(2, passes // 2))
-    emit()
+        emit()
+        emit("## Prose after hard text (`count`, each row a fresh process)")
+        emit()
+        after_hard_text.table(emit, max(2, passes // 2), prose)
+        emit()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     emit(f"Peak RSS of the benchmark process: {peak / 1024:.0f} MiB.")
 
