@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "scratch.h"
 #include "vocab.h"
@@ -32,7 +33,7 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     // Most pieces are short, and their bits live on the stack.
     uint64_t few[2] = {~0ull, ~0ull};
     uint64_t* alive = few;
-    if (n >= 128) {
+    if (n >= 64 * std::size(few)) {
         std::vector<uint64_t>& live = backtrack_scratch().live;
         live.assign((n + 64) / 64, ~0ull);
         alive = live.data();

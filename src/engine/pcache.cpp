@@ -42,7 +42,6 @@ namespace {
 bool make_entry(const TokenId* ids, size_t n, CacheEntry& e) {
     if (n == 0 || n > CACHE_MAX_IDS) return false;
     if (n <= CACHE_PLAIN_IDS) {
-        if (ids[0] > 0xFFFFFF) return false;
         e.meta = uint64_t(n) | (uint64_t(ids[0]) << 8) | (n > 1 ? uint64_t(ids[1]) << 32 : 0);
         e.ids23 = (n > 2 ? uint64_t(ids[2]) : 0) | (n > 3 ? uint64_t(ids[3]) << 32 : 0);
         return true;
@@ -50,7 +49,6 @@ bool make_entry(const TokenId* ids, size_t n, CacheEntry& e) {
     e.meta = n;
     e.ids23 = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (ids[i] >> CACHE_PACKED_BITS) return false;
         if (i < 3)
             e.meta |= uint64_t(ids[i]) << (8 + CACHE_PACKED_BITS * i);
         else
@@ -77,7 +75,7 @@ void append_packed_entry(const CacheEntry& e, IdVec& out) {
 // other two lines.
 //
 // An entry found beyond its home pair trades places with the first of the
-// pair (and a hit on the second moves it first, see to_front): where
+// pair (and a hit on the second moves it first, see home_hit): where
 // earlier text filled the home pairs, the pre-tokens now in use would
 // otherwise be found beyond them ever after, each with a call and two more
 // lines read (prose after 512 KiB of random words ran at half its speed).
@@ -103,10 +101,7 @@ void probe_cold(PretokenCache& c, const Vocab& v, const uint8_t* piece, size_t l
             CacheEntry& e = t[slots[i]];
             if (e.k0 == key.k0 && e.k1 == key.k1) {
                 append_entry(e, out);
-                CacheEntry& home = t[f];
-                const CacheEntry found = e;
-                e = home;
-                home = found;
+                std::swap(e, t[f]);
                 return;
             }
         }
