@@ -29,14 +29,21 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     TokenId* const kept = out.data() + start;
     size_t depth = out.size() - start;
 
-    // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
-    // Most pieces are short, and their bits live on the stack.
+    // Bits 0 .. n of `alive`: a cleared bit is a position proven to lead
+    // nowhere. Bit d of `longest_at`: kept[d] was the longest match at its
+    // start, which spares the pair test most of its work (the greedy pass
+    // keeps only such tokens). Most pieces are short, and their bits live on
+    // the stack.
     uint64_t few[2] = {~0ull, ~0ull};
+    uint64_t few_longest[2] = {~0ull, ~0ull};
     uint64_t* alive = few;
+    uint64_t* longest_at = few_longest;
     if (n >= 64 * std::size(few)) {
+        const size_t words = (n + 64) / 64;
         std::vector<uint64_t>& live = backtrack_scratch().live;
-        live.assign((n + 64) / 64, ~0ull);
+        live.assign(2 * words, ~0ull);
         alive = live.data();
+        longest_at = alive + words;
     }
 
     // A token's length and prefix come with its word for the pair test.
@@ -45,18 +52,21 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
 
     TokenId last = depth ? kept[depth - 1] : NONE;
     uint64_t last_info = last != NONE ? info[last] : 0;
+    bool last_longest = true;
     // The first candidate at a position is the matcher's, with its length;
     // the shorter ones read theirs.
     TokenId next = first.id;
     size_t next_len = first.len;
+    bool next_longest = true;
     while (next != NONE) {
         TokenId token = next;
         uint64_t token_info = info[token];
         size_t end = pos + next_len;
+        bool longest = next_longest;
         for (;;) {
             if (is_live(end) &&
-                (last == NONE ||
-                 is_valid_pair(v, last, last_info, token, token_info, piece[pos - 1], piece[pos])))
+                (last == NONE || is_valid_pair(v, last, last_info, token, token_info,
+                                               piece[pos - 1], piece[pos], last_longest)))
                 break;
             const int32_t shorter = info_prefix(token_info);
             if (shorter < 0) {
@@ -66,17 +76,23 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
             token = TokenId(shorter);
             token_info = info[token];
             end = pos + info_len(token_info);
+            longest = false;
         }
         if (token != NONE) {
+            uint64_t& word = longest_at[depth >> 6];
+            const uint64_t bit = 1ull << (depth & 63);
+            word = longest ? word | bit : word & ~bit;
             kept[depth++] = token;
             if (end >= n) break;
             last = token;
             last_info = token_info;
+            last_longest = longest;
             pos = end;
             const TokenMatch m = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
                                               : Longest(v, piece + end, n - end);
             next = m.id;
             next_len = m.len;
+            next_longest = true;
             continue;
         }
         // Nothing fits at pos: mark it dead and retry the previous token's
@@ -85,9 +101,11 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         if (depth == 0) break;
         next = kept[--depth];
         next_len = info_len(info[next]);
+        next_longest = false;
         pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
         last_info = last != NONE ? info[last] : 0;
+        last_longest = depth != 0 && ((longest_at[(depth - 1) >> 6] >> ((depth - 1) & 63)) & 1);
     }
     out.set_size(start + depth);
 }

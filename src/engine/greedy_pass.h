@@ -30,8 +30,9 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatc
             return;
         }
         const uint64_t cur_info = v.token_info[cur.id];
-        if (prev != NONE &&
-            !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1], piece[pos])) {
+        // Every token this pass keeps is the longest match at its start.
+        if (prev != NONE && !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1],
+                                           piece[pos], true)) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }

@@ -165,6 +165,7 @@ struct Vocab {
     // their two tokens, for the seam rule.
     std::vector<uint64_t> token_info;
     std::vector<uint32_t> byte_pair_merge;  // 65536, first byte << 8 | second
+    uint32_t own_byte[256] = {};            // each byte's token (the seam rule's)
 
     // Validates the image and builds the index. `source` names the image in
     // error messages. `hints`, when it holds the merge hints of exactly this
@@ -307,10 +308,18 @@ inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55); }
 // are refused so, from two small tables instead of the memo, which misses
 // the processor's caches on such text. (A merge of the last id against
 // SEAM_NEVER is left to the full test.)
+inline bool seam_refutes(uint32_t seam_merge, uint64_t l, uint64_t r) {
+    return seam_merge < info_last_until(l) && seam_merge < info_first_until(r);
+}
+
+// The merge of the two bytes at the seam (SEAM_NO_MERGE for none).
+inline uint32_t seam_merge(const Vocab& v, uint8_t last_byte, uint8_t first_byte) {
+    return v.byte_pair_merge[uint32_t(last_byte) << 8 | first_byte];
+}
+
 inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_byte,
                          uint8_t first_byte) {
-    const uint32_t merge = v.byte_pair_merge[uint32_t(last_byte) << 8 | first_byte];
-    return merge < info_last_until(l) && merge < info_first_until(r);
+    return seam_refutes(seam_merge(v, last_byte, first_byte), l, r);
 }
 
 // The pair test through the shared memo only, whose entries hold the tag
@@ -326,19 +335,54 @@ inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     return ok;
 }
 
+// The pair test once the seam rule has passed the pair, `left` having been
+// the longest match at its start in the text the pair comes from: 1 valid,
+// 0 not, -1 not known here. No merge of left with any prefix of right
+// exists (it would have been a longer match), so of the full test's walk
+// down the two splits only the merges of left's proper suffixes are left.
+// Where left's split ends in its own last byte and right's starts with its
+// own first byte (or right is that byte), those are the merge of the two
+// bytes at the seam, which the seam rule has checked, and, where right came
+// first, the merge of left's last byte with right. On text that does not
+// repeat this answers most of the pairs the memo would be asked, and the
+// memo's reads there miss the processor's caches.
+inline int pair_after_seam(const Vocab& v, TokenId left, uint64_t l, TokenId right, uint64_t r,
+                           uint32_t seam_merge, uint8_t last_byte) {
+    if (info_len(l) == 1) return 1;  // no proper suffix
+    // (No part of left can claim left's own id: parts have lower ids.)
+    if (info_last_until(l) != left) return -1;
+    if (info_len(r) == 1 && info_first_until(r) == SEAM_NEVER) return 1;
+    if (info_first_until(r) != right) return -1;
+    if (left <= right) return 1;
+    // Right came first. The seam rule passed merges after right; one that
+    // is right itself is the same two bytes met further left, which BPE
+    // merges first.
+    if (seam_merge == right) return 0;
+    const TokenId last = v.own_byte[last_byte];
+    if (!v.pair_maybe(last, right)) return 1;
+    return v.pair_find(last, right) < left ? 0 : 1;
+}
+
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
 // two tokens? Both ids must be below n. The loops of the piece encoder pass
-// what they hold: the info words and the two bytes at the seam.
+// what they hold: the info words, the two bytes at the seam, and whether
+// left was the longest match at its start.
 inline bool is_valid_pair(const Vocab& v, TokenId left, uint64_t left_info, TokenId right,
-                          uint64_t right_info, uint8_t last_byte, uint8_t first_byte) {
-    return !seam_refutes(v, left_info, right_info, last_byte, first_byte) &&
-           memo_valid_pair(v, left, right);
+                          uint64_t right_info, uint8_t last_byte, uint8_t first_byte,
+                          bool left_longest) {
+    const uint32_t merge = seam_merge(v, last_byte, first_byte);
+    if (seam_refutes(merge, left_info, right_info)) return false;
+    if (left_longest) {
+        const int known = pair_after_seam(v, left, left_info, right, right_info, merge, last_byte);
+        if (known >= 0) return known;
+    }
+    return memo_valid_pair(v, left, right);
 }
 
 inline bool is_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     return is_valid_pair(v, left, v.token_info[left], right, v.token_info[right],
                          v.token_bytes[v.token_starts[left + 1] - 1],
-                         v.token_bytes[v.token_starts[right]]);
+                         v.token_bytes[v.token_starts[right]], false);
 }
 
 // `t` with its length read from token_lens.

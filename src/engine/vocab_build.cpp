@@ -470,6 +470,7 @@ private:
             }
             info[t] = info_word(first_until, last_until, v_.prefix_token[t], v_.token_lens[t]);
         }
+        for (uint32_t b = 0; b < 256; ++b) v_.own_byte[b] = byte_token[b];
         // The merge of two byte tokens is the token whose split they are.
         fill_table(v_.byte_pair_merge, 65536, SEAM_NO_MERGE);
         for (uint32_t t = 0; t < n; ++t) {
