@@ -58,6 +58,23 @@ inline uint64_t golden_slot(uint64_t key, uint64_t mask) {
     return ((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
 }
 
+// Characters of two bytes in UTF-8, and the bit of a pair of them in
+// two_char_next.
+inline constexpr uint32_t TWO_CHAR_FIRST = 0x80;
+inline constexpr uint32_t TWO_CHAR_COUNT = 0x800 - TWO_CHAR_FIRST;
+inline constexpr uint32_t TWO_CHAR_WORDS = TWO_CHAR_COUNT * TWO_CHAR_COUNT / 64;
+
+inline bool is_two_byte_char(uint8_t lead, uint8_t cont) {
+    return uint32_t(lead - 0xC2) <= 0xDF - 0xC2 && (cont & 0xC0) == 0x80;
+}
+
+// The bit of the characters s[0..2) and s[2..4), both of two bytes.
+inline uint32_t two_char_bit(const uint8_t* s) {
+    const uint32_t a = (uint32_t(s[0] & 0x1F) << 6 | (s[1] & 0x3F)) - TWO_CHAR_FIRST;
+    const uint32_t b = (uint32_t(s[2] & 0x1F) << 6 | (s[3] & 0x3F)) - TWO_CHAR_FIRST;
+    return a * TWO_CHAR_COUNT + b;
+}
+
 // Hash of a 36-bit edge2 key (node << 16 | two bytes). A bijection, so the
 // home slot plus the 25 tag bits kept in the entry identify the key.
 inline uint64_t edge2_hash(uint64_t key) {
@@ -133,6 +150,14 @@ struct Vocab {
     // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
     // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
     // With TRI_LONGER set, the index is into tri_longer instead.
+    // One bit per two two-byte characters (code points 0x80-0x7FF, see
+    // two_char_bit): some token starts with the first and the lead byte of
+    // the second, or with both whole. Text of the scripts that take two
+    // bytes a letter (Greek, Cyrillic, Hebrew, Arabic, accented Latin) that
+    // does not repeat has its matches end at the first character most of
+    // the time, and this tells so without the two probes of the large step
+    // tables that find nothing.
+    std::vector<uint64_t> two_char_next;
     std::vector<uint16_t> tri_token;  // TRI_ENTRIES
     std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
     std::vector<TriLonger> tri_longer;  // < TRI_ASK
@@ -433,6 +458,9 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
             }
             node = uint32_t((e >> 18) & 0xFFFFF);
             i = 4;
+        } else if (n >= 4 && is_two_byte_char(s[0], s[1]) && is_two_byte_char(s[2], s[3])) {
+            const uint32_t bit = two_char_bit(s);
+            if (!((v.two_char_next[bit >> 6] >> (bit & 63)) & 1)) return match_of(v, best);
         }
     }
     while (node != 0) {

@@ -108,6 +108,7 @@ public:
             SideTask tri([this] { build_tri_table(); });
             build_edge2();
             build_three_tables();
+            build_two_char_table();
             tri.join();
         }
         merges.join();
@@ -517,6 +518,27 @@ private:
                     if (x != 0 && has_children(x)) v_.three_longer[cp >> 6] |= uint64_t(1) << (cp & 63);
                 }
             }
+        }
+    }
+
+    // The pairs of two-byte characters that some token starts with, whole
+    // or up to the second's lead byte.
+    void build_two_char_table() {
+        fill_table(v_.two_char_next, TWO_CHAR_WORDS, uint64_t(0));
+        auto set = [this](const uint8_t* four) {
+            const uint32_t bit = two_char_bit(four);
+            v_.two_char_next[bit >> 6] |= uint64_t(1) << (bit & 63);
+        };
+        for (uint32_t t = 0; t < v_.n; ++t) {
+            const uint32_t len = v_.token_lens[t];
+            const uint8_t* b = bytes_of(t);
+            if (len < 3 || !is_two_byte_char(b[0], b[1]) || !is_two_byte_char(b[2], 0x80)) continue;
+            if (len > 3) {
+                if ((b[3] & 0xC0) == 0x80) set(b);
+                continue;
+            }
+            uint8_t four[4] = {b[0], b[1], b[2], 0x80};
+            for (; four[3] <= 0xBF; ++four[3]) set(four);
         }
     }
 

@@ -13,7 +13,7 @@ uint64_t Vocab::footprint() const {
                         three_node.size() + three_token.size() + tri_ids.size());
     sum += sizeof(TriLonger) * uint64_t(tri_longer.size());
     sum += 8 * uint64_t(token_info.size() + split_table.size() + pair_table.size() + edge2.size() +
-                        edge1.size());
+                        edge1.size() + three_longer.size() + two_char_next.size());
     return sum;
 }
 

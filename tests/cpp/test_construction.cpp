@@ -65,7 +65,8 @@ uint64_t table_sum(const Tokenizer& t) {
                         v.three_node.size() + v.three_token.size() + v.tri_ids.size());
     sum += 16 * uint64_t(v.tri_longer.size());
     sum += 8 * uint64_t(v.token_info.size() + v.split_table.size() + v.pair_table.size() +
-                        v.edge2.size() + v.edge1.size());
+                        v.edge2.size() + v.edge1.size() + v.three_longer.size() +
+                        v.two_char_next.size());
     for (const RangeList& l : t.uclass.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     for (const RangeList& l : t.uclass_o.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     sum += t.uclass.table.size() + t.uclass_o.table.size();

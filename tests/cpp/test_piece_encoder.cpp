@@ -275,6 +275,54 @@ TEST_P(EncoderAgrees, LongestMatchOnPrintableAscii) {
     EXPECT_EQ(wrong, 0);
 }
 
+// Pairs of two-byte characters from the scripts that use them, followed by
+// a byte of each kind and cut at every length, and every token that starts
+// with two such characters or one and a lead byte, cut the same way: where
+// the pair's bit lets the match end at the first character, and where it
+// does not.
+TEST_P(EncoderAgrees, LongestMatchOnTwoByteCharacters) {
+    const Vocab& v = vocab();
+    // Latin-1, Greek, Cyrillic, Hebrew, Arabic and NKo letters.
+    const std::pair<uint32_t, uint32_t> blocks[] = {{0xA0, 0x100}, {0x391, 0x3CA}, {0x410, 0x450},
+                                                    {0x5D0, 0x5EB}, {0x620, 0x64B}, {0x7C0, 0x7C8}};
+    std::vector<uint32_t> cps;
+    for (auto [from, to] : blocks)
+        for (uint32_t c = from; c < to; ++c) cps.push_back(c);
+    auto put = [](uint8_t* p, uint32_t c) {
+        p[0] = uint8_t(0xC0 | c >> 6);
+        p[1] = uint8_t(0x80 | (c & 0x3F));
+    };
+    const uint8_t after[] = {' ', 'a', 0x80, 0xD7, 0xE4};
+    int wrong = 0;
+    uint8_t s[6];
+    for (size_t i = 0; i < cps.size(); ++i)
+        for (size_t j = 0; j < cps.size(); ++j) {
+            put(s, cps[i]);
+            put(s + 2, cps[j]);
+            s[4] = after[(i + j) % std::size(after)];
+            s[5] = 0x80 | uint8_t(j & 0x3F);
+            for (size_t n = 4; n <= 6; ++n)
+                if (zelkor::longest_prefix_token(v, s, n) != longest_by_map(v, s, n) && ++wrong < 5)
+                    ADD_FAILURE() << std::hex << "U+" << cps[i] << " U+" << cps[j] << " n=" << n;
+        }
+    for (uint32_t t = 0; t < v.n; ++t) {
+        const uint8_t* b = v.token_data(t);
+        if (v.token_lens[t] < 3 || !zelkor::is_two_byte_char(b[0], b[1]) ||
+            !zelkor::is_two_byte_char(b[2], 0x80))
+            continue;
+        std::string w(reinterpret_cast<const char*>(b), v.token_lens[t]);
+        for (uint8_t next : {uint8_t(0x80), uint8_t(0xBF), uint8_t('x')}) {
+            const std::string x = w + char(next) + char(0x90);
+            for (size_t n = 3; n <= x.size(); ++n) {
+                const uint8_t* p = u8(x);
+                if (zelkor::longest_prefix_token(v, p, n) != longest_by_map(v, p, n) && ++wrong < 5)
+                    ADD_FAILURE() << "token " << t << " n=" << n;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, EncoderAgrees, zelkor_test::both_vocabs(), zelkor_test::vocab_name);
 
 // Threads share the vocabulary and its memo but not their scratch.
