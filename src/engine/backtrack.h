@@ -29,21 +29,14 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     TokenId* const kept = out.data() + start;
     size_t depth = out.size() - start;
 
-    // Bits 0 .. n of `alive`: a cleared bit is a position proven to lead
-    // nowhere. Bit d of `longest_at`: kept[d] was the longest match at its
-    // start, which spares the pair test most of its work (the greedy pass
-    // keeps only such tokens). Most pieces are short, and their bits live on
-    // the stack.
+    // Bits 0 .. n: a cleared bit is a position proven to lead nowhere.
+    // Most pieces are short, and their bits live on the stack.
     uint64_t few[2] = {~0ull, ~0ull};
-    uint64_t few_longest[2] = {~0ull, ~0ull};
     uint64_t* alive = few;
-    uint64_t* longest_at = few_longest;
     if (n >= 64 * std::size(few)) {
-        const size_t words = (n + 64) / 64;
         std::vector<uint64_t>& live = backtrack_scratch().live;
-        live.assign(2 * words, ~0ull);
+        live.assign((n + 64) / 64, ~0ull);
         alive = live.data();
-        longest_at = alive + words;
     }
 
     // A token's length and prefix come with its word for the pair test.
@@ -52,7 +45,11 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
 
     TokenId last = depth ? kept[depth - 1] : NONE;
     uint64_t last_info = last != NONE ? info[last] : 0;
-    bool last_longest = true;
+    // Whether `last` was the longest match at its start and plain, which
+    // spares the pair test most of its work (see left_plain). The greedy
+    // pass keeps only longest matches; after a step back it is taken as not
+    // (keeping a bit per token to know cost more than it saved).
+    bool last_plain = last != NONE && left_plain(last, last_info);
     // The first candidate at a position is the matcher's, with its length;
     // the shorter ones read theirs.
     TokenId next = first.id;
@@ -66,7 +63,7 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         for (;;) {
             if (is_live(end) &&
                 (last == NONE || is_valid_pair(v, last, last_info, token, token_info,
-                                               piece[pos - 1], piece[pos], last_longest)))
+                                               piece[pos - 1], piece[pos], last_plain)))
                 break;
             const int32_t shorter = info_prefix(token_info);
             if (shorter < 0) {
@@ -79,14 +76,11 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
             longest = false;
         }
         if (token != NONE) {
-            uint64_t& word = longest_at[depth >> 6];
-            const uint64_t bit = 1ull << (depth & 63);
-            word = longest ? word | bit : word & ~bit;
             kept[depth++] = token;
             if (end >= n) break;
             last = token;
             last_info = token_info;
-            last_longest = longest;
+            last_plain = longest && left_plain(token, token_info);
             pos = end;
             const TokenMatch m = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
                                               : Longest(v, piece + end, n - end);
@@ -105,7 +99,7 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
         last_info = last != NONE ? info[last] : 0;
-        last_longest = depth != 0 && ((longest_at[(depth - 1) >> 6] >> ((depth - 1) & 63)) & 1);
+        last_plain = false;
     }
     out.set_size(start + depth);
 }

@@ -23,6 +23,7 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatc
     size_t pos = 0;
     TokenId prev = NONE;
     uint64_t prev_info = 0;
+    bool prev_plain = false;
     TokenMatch cur = first;
     for (;;) {
         if (cur.id == NONE) {
@@ -30,9 +31,8 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatc
             return;
         }
         const uint64_t cur_info = v.token_info[cur.id];
-        // Every token this pass keeps is the longest match at its start.
         if (prev != NONE && !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1],
-                                           piece[pos], true)) {
+                                           piece[pos], prev_plain)) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }
@@ -41,6 +41,8 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatc
         if (pos >= n) return;
         prev = cur.id;
         prev_info = cur_info;
+        // Every token this pass keeps is the longest match at its start.
+        prev_plain = left_plain(prev, prev_info);
         cur = pos + 1 == n ? TokenMatch{v.single_byte_token(piece[pos]), 1}
                            : Longest(v, piece + pos, n - pos);
     }

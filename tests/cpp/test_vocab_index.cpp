@@ -45,8 +45,10 @@ bool refutes(const Vocab& v, uint32_t l, uint32_t r) {
 int after_seam(const Vocab& v, uint32_t l, uint32_t r) {
     const uint8_t last = v.token_data(l)[v.token_lens[l] - 1], first = v.token_data(r)[0];
     const uint32_t merge = zelkor::seam_merge(v, last, first);
-    if (zelkor::seam_refutes(merge, v.token_info[l], v.token_info[r])) return -1;
-    return zelkor::pair_after_seam(v, l, v.token_info[l], r, v.token_info[r], merge, last);
+    const uint64_t li = v.token_info[l], ri = v.token_info[r];
+    if (zelkor::seam_refutes(merge, li, ri)) return -1;
+    if (!zelkor::left_plain(l, li)) return -1;
+    return zelkor::pair_after_seam(v, l, li, r, ri, merge, last);
 }
 
 // Whether l is the longest token at the start of bytes(l) + bytes(r).
