@@ -313,18 +313,21 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
 // takes in the token's first and its last byte while BPE builds it
 // (SEAM_NEVER for a token of one byte; 0, no claim, where the end is not a
 // byte token of its own), from bit 36 the prefix token + 1 (0 for none),
-// from bit 55 the length.
+// from bit 55 the length, and bit 63 set when its split's right part is two bytes long.
 inline constexpr uint32_t SEAM_NEVER = 0x3FFFF;  // above every merge but one of the last id
 inline constexpr uint32_t SEAM_NO_MERGE = 0xFFFFFFFF;  // byte_pair_merge: none
 
-inline uint64_t info_word(uint32_t first_until, uint32_t last_until, int32_t prefix, uint32_t len) {
+inline uint64_t info_word(uint32_t first_until, uint32_t last_until, int32_t prefix, uint32_t len,
+                          bool right_two) {
     return first_until | uint64_t(last_until) << 18 | uint64_t(uint32_t(prefix + 1)) << 36 |
-           uint64_t(len) << 55;
+           uint64_t(len) << 55 | uint64_t(right_two) << 63;
 }
 inline uint32_t info_first_until(uint64_t w) { return uint32_t(w) & 0x3FFFF; }
 inline uint32_t info_last_until(uint64_t w) { return uint32_t(w >> 18) & 0x3FFFF; }
 inline int32_t info_prefix(uint64_t w) { return int32_t((w >> 36) & 0x7FFFF) - 1; }
-inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55); }
+inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55) & 0xFF; }  // tokens are < 256 bytes
+// The token's split ends in a part of two bytes.
+inline bool info_right_two(uint64_t w) { return w >> 63; }
 
 // True when BPE over left + right certainly merges the two bytes at the
 // seam, the last of `left` and the first of `right` (`l` and `r` their
@@ -363,12 +366,20 @@ inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
 // Whether the pair test after the seam rule (pair_after_seam) may take
 // `left` (info word `l`), kept as the longest match at its start: a token of
 // one byte, or one whose split ends in its own last byte (no part of left
-// can claim left's own id: parts have lower ids). The loops ask this once
-// per token they keep, not once per pair they test: on text where it
-// seldom holds (runs of mixed whitespace, five pair tests a token) the test
-// of each pair cost that text a seventh of its speed.
+// can claim left's own id: parts have lower ids), or in a token of the last
+// two bytes that ends in its own last byte (the id left's word claims for
+// its last byte is then that token's). The loops ask this once per token
+// they keep, not once per pair they test: on text where it seldom holds
+// (runs of mixed whitespace, five pair tests a token) the test of each pair
+// cost that text a seventh of its speed.
 inline bool left_plain(TokenId left, uint64_t l) {
-    return (info_len(l) == 1) | (info_last_until(l) == left);
+    const uint32_t until = info_last_until(l);
+    return (info_len(l) == 1) | (until == left) | (info_right_two(l) & (until != 0));
+}
+
+// Whether a merge of l and r exists and comes before `limit`.
+inline bool merges_before(const Vocab& v, TokenId l, TokenId r, uint32_t limit) {
+    return v.pair_maybe(l, r) && v.pair_find(l, r) < limit;
 }
 
 // The pair test once the seam rule has passed the pair, for a `left` that
@@ -376,26 +387,38 @@ inline bool left_plain(TokenId left, uint64_t l) {
 // plain (left_plain): 1 valid, 0 not, -1 not known here. No merge of left
 // with any prefix of right exists (it would have been a longer match), so
 // of the full test's walk down the two splits only the merges of left's
-// proper suffixes are left: none for a token of one byte. Where left's split
-// ends in its own last byte and right's starts with its own first byte (or
-// right is that byte), those are the merge of the two bytes at the seam,
-// which the seam rule has checked, and, where right came first, the merge
-// of left's last byte with right. On text that does not repeat this answers
-// most of the pairs the memo would be asked, and the memo's reads there miss
-// the processor's caches.
+// proper suffixes are left: none for a token of one byte; else its own last
+// byte and, where its split ends in two bytes, the token of those. Where
+// right's split starts with its own first byte (or right is that byte),
+// the walk is short, and the merge of the two bytes at the seam in it is
+// the one the seam rule has checked. On text that does not repeat this
+// answers most of the pairs the memo would be asked, and the memo's reads
+// there miss the processor's caches.
 inline int pair_after_seam(const Vocab& v, TokenId left, uint64_t l, TokenId right, uint64_t r,
-                           uint32_t seam_merge, uint8_t last_byte) {
+                           uint32_t seam_merge, uint8_t last_byte, uint8_t first_byte) {
     if (info_len(l) == 1) return 1;
-    if (info_len(r) == 1 && info_first_until(r) == SEAM_NEVER) return 1;
-    if (info_first_until(r) != right) return -1;
-    if (left <= right) return 1;
-    // Right came first. The seam rule passed merges after right; one that
-    // is right itself is the same two bytes met further left, which BPE
-    // merges first.
+    const bool right_byte = (info_len(r) == 1) & (info_first_until(r) == SEAM_NEVER);
+    if (!right_byte && info_first_until(r) != right) return -1;
+    const uint32_t until = info_last_until(l);
+    if (until == left) {
+        // left's spine: left, its last byte.
+        if (right_byte || left <= right) return 1;
+        // Right came first. The seam rule passed merges after right; one
+        // that is right itself is the same two bytes met further left,
+        // which BPE merges first.
+        if (seam_merge == right) return 0;
+        return merges_before(v, v.own_byte[last_byte], right, left) ? 0 : 1;
+    }
+    // left's spine: left, the token of its last two bytes (`until`), its
+    // last byte.
+    const TokenId two = until;
+    if (merges_before(v, two, right, left)) return 0;
+    if (right_byte) return 1;
+    const TokenId first = v.own_byte[first_byte];
+    if (left <= right) return merges_before(v, two, first, left) ? 0 : 1;
+    if (two <= right) return merges_before(v, two, first, right + 1) ? 0 : 1;
     if (seam_merge == right) return 0;
-    const TokenId last = v.own_byte[last_byte];
-    if (!v.pair_maybe(last, right)) return 1;
-    return v.pair_find(last, right) < left ? 0 : 1;
+    return merges_before(v, v.own_byte[last_byte], right, two) ? 0 : 1;
 }
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these
@@ -408,7 +431,8 @@ inline bool is_valid_pair(const Vocab& v, TokenId left, uint64_t left_info, Toke
     const uint32_t merge = seam_merge(v, last_byte, first_byte);
     if (seam_refutes(merge, left_info, right_info)) return false;
     if (left_longest_plain) {
-        const int known = pair_after_seam(v, left, left_info, right, right_info, merge, last_byte);
+        const int known =
+            pair_after_seam(v, left, left_info, right, right_info, merge, last_byte, first_byte);
         if (known >= 0) return known;
     }
     return memo_valid_pair(v, left, right);

@@ -459,6 +459,7 @@ private:
         for (uint32_t t = 0; t < n; ++t) {
             const Split s = split[t];
             uint32_t first_until, last_until;
+            bool right_two = false;
             if (s.left == t && s.right == t) {  // built by no merge
                 const bool own = v_.token_lens[t] == 1 && byte_token[bytes_of(t)[0]] == t;
                 first_until = last_until = own ? SEAM_NEVER : 0;
@@ -468,8 +469,10 @@ private:
                 last_until = info_last_until(info[s.right]);
                 if (first_until == SEAM_NEVER) first_until = t;
                 if (last_until == SEAM_NEVER) last_until = t;
+                right_two = v_.token_lens[s.right] == 2;
             }
-            info[t] = info_word(first_until, last_until, v_.prefix_token[t], v_.token_lens[t]);
+            info[t] = info_word(first_until, last_until, v_.prefix_token[t], v_.token_lens[t],
+                                right_two);
         }
         for (uint32_t b = 0; b < 256; ++b) v_.own_byte[b] = byte_token[b];
         // The merge of two byte tokens is the token whose split they are.

@@ -48,7 +48,7 @@ int after_seam(const Vocab& v, uint32_t l, uint32_t r) {
     const uint64_t li = v.token_info[l], ri = v.token_info[r];
     if (zelkor::seam_refutes(merge, li, ri)) return -1;
     if (!zelkor::left_plain(l, li)) return -1;
-    return zelkor::pair_after_seam(v, l, li, r, ri, merge, last);
+    return zelkor::pair_after_seam(v, l, li, r, ri, merge, last, first);
 }
 
 // Whether l is the longest token at the start of bytes(l) + bytes(r).
