@@ -150,6 +150,9 @@ struct Vocab {
     // odd-byte probe. Two bytes an entry: the answers are few (the two-byte
     // rows and the three-byte tokens), and any past 32767 are TRI_ASK.
     // With TRI_LONGER set, the index is into tri_longer instead.
+    std::vector<uint16_t> tri_token;  // TRI_ENTRIES
+    std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
+    std::vector<TriLonger> tri_longer;  // < TRI_ASK
     // One bit per two two-byte characters (code points 0x80-0x7FF, see
     // two_char_bit): some token starts with the first and the lead byte of
     // the second, or with both whole. Text of the scripts that take two
@@ -158,9 +161,6 @@ struct Vocab {
     // the time, and this tells so without the two probes of the large step
     // tables that find nothing.
     std::vector<uint64_t> two_char_next;
-    std::vector<uint16_t> tri_token;  // TRI_ENTRIES
-    std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
-    std::vector<TriLonger> tri_longer;  // < TRI_ASK
     std::vector<uint64_t> edge2;
     uint32_t edge2_mask = 0;
     uint32_t edge2_shift = 0;
@@ -313,7 +313,8 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
 // takes in the token's first and its last byte while BPE builds it
 // (SEAM_NEVER for a token of one byte; 0, no claim, where the end is not a
 // byte token of its own), from bit 36 the prefix token + 1 (0 for none),
-// from bit 55 the length, and bit 63 set when its split's right part is two bytes long.
+// from bit 55 the length, and bit 63 set when its split's right part is two
+// bytes long.
 inline constexpr uint32_t SEAM_NEVER = 0x3FFFF;  // above every merge but one of the last id
 inline constexpr uint32_t SEAM_NO_MERGE = 0xFFFFFFFF;  // byte_pair_merge: none
 
@@ -325,7 +326,8 @@ inline uint64_t info_word(uint32_t first_until, uint32_t last_until, int32_t pre
 inline uint32_t info_first_until(uint64_t w) { return uint32_t(w) & 0x3FFFF; }
 inline uint32_t info_last_until(uint64_t w) { return uint32_t(w >> 18) & 0x3FFFF; }
 inline int32_t info_prefix(uint64_t w) { return int32_t((w >> 36) & 0x7FFFF) - 1; }
-inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55) & 0xFF; }  // tokens are < 256 bytes
+// (A token is at most 255 bytes long, so eight bits hold its length.)
+inline uint32_t info_len(uint64_t w) { return uint32_t(w >> 55) & 0xFF; }
 // The token's split ends in a part of two bytes.
 inline bool info_right_two(uint64_t w) { return w >> 63; }
 
@@ -377,11 +379,6 @@ inline bool left_plain(TokenId left, uint64_t l) {
     return (info_len(l) == 1) | (until == left) | (info_right_two(l) & (until != 0));
 }
 
-// Whether a merge of l and r exists and comes before `limit`.
-inline bool merges_before(const Vocab& v, TokenId l, TokenId r, uint32_t limit) {
-    return v.pair_maybe(l, r) && v.pair_find(l, r) < limit;
-}
-
 // The pair test once the seam rule has passed the pair, for a `left` that
 // was the longest match at its start in the text the pair comes from and is
 // plain (left_plain): 1 valid, 0 not, -1 not known here. No merge of left
@@ -391,9 +388,11 @@ inline bool merges_before(const Vocab& v, TokenId l, TokenId r, uint32_t limit) 
 // byte and, where its split ends in two bytes, the token of those. Where
 // right's split starts with its own first byte (or right is that byte),
 // the walk is short, and the merge of the two bytes at the seam in it is
-// the one the seam rule has checked. On text that does not repeat this
-// answers most of the pairs the memo would be asked, and the memo's reads
-// there miss the processor's caches.
+// the one the seam rule has checked. Each other merge it meets is ruled out
+// by the merge filter or left to the memo (whose hot entries, on text that
+// repeats, answered faster than a probe of the merge table). On text that
+// does not repeat this answers most of the pairs the memo would be asked,
+// and the memo's reads there miss the processor's caches.
 inline int pair_after_seam(const Vocab& v, TokenId left, uint64_t l, TokenId right, uint64_t r,
                            uint32_t seam_merge, uint8_t last_byte, uint8_t first_byte) {
     if (info_len(l) == 1) return 1;
@@ -407,18 +406,17 @@ inline int pair_after_seam(const Vocab& v, TokenId left, uint64_t l, TokenId rig
         // that is right itself is the same two bytes met further left,
         // which BPE merges first.
         if (seam_merge == right) return 0;
-        return merges_before(v, v.own_byte[last_byte], right, left) ? 0 : 1;
+        return v.pair_maybe(v.own_byte[last_byte], right) ? -1 : 1;
     }
     // left's spine: left, the token of its last two bytes (`until`), its
     // last byte.
     const TokenId two = until;
-    if (merges_before(v, two, right, left)) return 0;
+    if (v.pair_maybe(two, right)) return -1;
     if (right_byte) return 1;
     const TokenId first = v.own_byte[first_byte];
-    if (left <= right) return merges_before(v, two, first, left) ? 0 : 1;
-    if (two <= right) return merges_before(v, two, first, right + 1) ? 0 : 1;
+    if (left <= right || two <= right) return v.pair_maybe(two, first) ? -1 : 1;
     if (seam_merge == right) return 0;
-    return merges_before(v, v.own_byte[last_byte], right, two) ? 0 : 1;
+    return v.pair_maybe(v.own_byte[last_byte], right) ? -1 : 1;
 }
 
 // Would byte-level BPE over bytes(left) + bytes(right) end with exactly these

@@ -241,7 +241,8 @@ TEST_P(BuiltinVocab, PairsAfterALongestMatchAgreeWithTheFullTest) {
         const zelkor::TokenMatch m =
             zelkor::longest_prefix_match(*v, buf + left.len, sizeof buf - left.len);
         // The longest token there and each shorter one, as the search tries them.
-        for (int32_t r = int32_t(m.id); r >= 0; r = zelkor::info_prefix(v->token_info[size_t(r)])) {
+        for (int32_t r = int32_t(m.id); r >= 0;
+             r = zelkor::info_prefix(v->token_info[size_t(r)])) {
             const uint32_t right = uint32_t(r);
             const int k = after_seam(*v, left.id, right);
             ++asked;
