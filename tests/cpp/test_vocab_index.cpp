@@ -47,8 +47,10 @@ int after_seam(const Vocab& v, uint32_t l, uint32_t r) {
     const uint32_t merge = zelkor::seam_merge(v, last, first);
     const uint64_t li = v.token_info[l], ri = v.token_info[r];
     if (zelkor::seam_refutes(merge, li, ri)) return -1;
-    if (!zelkor::left_plain(l, li)) return -1;
-    return zelkor::pair_after_seam(v, l, li, r, ri, merge, last, first);
+    const bool right_byte = zelkor::right_is_own_byte(ri);
+    if (!zelkor::left_plain(l, li) || !(right_byte || zelkor::right_starts_with_own_byte(r, ri)))
+        return -1;
+    return zelkor::pair_after_seam(v, l, li, r, right_byte, merge, last, first);
 }
 
 // Whether l is the longest token at the start of bytes(l) + bytes(r).
