@@ -64,8 +64,10 @@ inline constexpr uint32_t TWO_CHAR_FIRST = 0x80;
 inline constexpr uint32_t TWO_CHAR_COUNT = 0x800 - TWO_CHAR_FIRST;
 inline constexpr uint32_t TWO_CHAR_WORDS = TWO_CHAR_COUNT * TWO_CHAR_COUNT / 64;
 
+inline bool is_two_byte_lead(uint8_t b) { return uint32_t(b - 0xC2) <= 0xDF - 0xC2; }
+
 inline bool is_two_byte_char(uint8_t lead, uint8_t cont) {
-    return uint32_t(lead - 0xC2) <= 0xDF - 0xC2 && (cont & 0xC0) == 0x80;
+    return is_two_byte_lead(lead) && (cont & 0xC0) == 0x80;
 }
 
 // The bit of the characters s[0..2) and s[2..4), both of two bytes.

@@ -535,8 +535,7 @@ private:
         for (uint32_t t = 0; t < v_.n; ++t) {
             const uint32_t len = v_.token_lens[t];
             const uint8_t* b = bytes_of(t);
-            if (len < 3 || !is_two_byte_char(b[0], b[1]) || !is_two_byte_char(b[2], 0x80))
-                continue;
+            if (len < 3 || !is_two_byte_char(b[0], b[1]) || !is_two_byte_lead(b[2])) continue;
             if (len > 3) {
                 if ((b[3] & 0xC0) == 0x80) set(b);
                 continue;

@@ -350,9 +350,9 @@ TEST(SeamRule, EveryPairOfASmallVocabularyWithOddTokens) {
     EXPECT_GE(caught, 8u);
 }
 
-// Tokens no merge builds, a second token of a byte, and merges whose
-// parts come in any order of ids: every pair whose left token is the
-// longest match before the right one.
+// Tokens no merge builds, a second token of a byte, splits that end or
+// start in two bytes: every pair whose left token is the longest match
+// before the right one.
 TEST(PairAfterSeam, EveryPairOfASmallVocabularyWithOddTokens) {
     std::vector<uint8_t> img = VocabImage()
                                    .add_bytes()
@@ -370,6 +370,9 @@ TEST(PairAfterSeam, EveryPairOfASmallVocabularyWithOddTokens) {
                                    .add("cab", 267)
                                    .add("aa", 268)
                                    .add("da", 269)
+                                   .add("xbc", 270)   // x + bc
+                                   .add("abbc", 271)  // ab + bc
+                                   .add("bcab", 272)  // bc + ab
                                    .bytes();
     auto built = Vocab::from_bytes(img.data(), img.size(), "odd");
     ASSERT_TRUE(built);
@@ -386,6 +389,8 @@ TEST(PairAfterSeam, EveryPairOfASmallVocabularyWithOddTokens) {
     }
     EXPECT_EQ(wrong, 0u);
     EXPECT_GT(known, 20000u);
+    EXPECT_TRUE(zelkor::info_right_two(v.token_info[270]));
+    EXPECT_TRUE(zelkor::info_right_two(v.token_info[271]));
     // d a a a: the a a at the seam is also the a a further left, merged
     // first, so da|aa is no pair; aa|aa is.
     EXPECT_EQ(after_seam(v, 269, 268), 0);
