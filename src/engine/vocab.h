@@ -420,12 +420,14 @@ inline int pair_after_seam(const Vocab& v, TokenId left, uint64_t l, TokenId rig
         return v.pair_maybe(v.own_byte[last_byte], right) ? -1 : 1;
     }
     // left's spine: left, the token of its last two bytes (`until`), its
-    // last byte.
+    // last byte. Where right came after left, a merge of `two` with right
+    // would come later still (a merge's id is above its parts'), too late.
     const TokenId two = until;
+    const TokenId first = v.own_byte[first_byte];
+    if (left <= right) return right_byte || !v.pair_maybe(two, first) ? 1 : -1;
     if (v.pair_maybe(two, right)) return -1;
     if (right_byte) return 1;
-    const TokenId first = v.own_byte[first_byte];
-    if (left <= right || two <= right) return v.pair_maybe(two, first) ? -1 : 1;
+    if (two <= right) return v.pair_maybe(two, first) ? -1 : 1;
     if (seam_merge == right) return 0;
     return v.pair_maybe(v.own_byte[last_byte], right) ? -1 : 1;
 }
