@@ -54,12 +54,14 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     // the shorter ones read theirs.
     TokenId next = first.id;
     size_t next_len = first.len;
-    bool next_longest = true;
     while (next != NONE) {
         TokenId token = next;
         uint64_t token_info = info[token];
         size_t end = pos + next_len;
-        bool longest = next_longest;
+        // The first candidate is the matcher's, so the longest there, but
+        // after a step back: that token ends where nothing fits and is
+        // never kept again, so whatever is kept was shortened.
+        bool longest = true;
         for (;;) {
             if (is_live(end) &&
                 (last == NONE || is_valid_pair(v, last, last_info, token, token_info,
@@ -86,7 +88,6 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
                                               : Longest(v, piece + end, n - end);
             next = m.id;
             next_len = m.len;
-            next_longest = true;
             continue;
         }
         // Nothing fits at pos: mark it dead and retry the previous token's
@@ -95,7 +96,6 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         if (depth == 0) break;
         next = kept[--depth];
         next_len = info_len(info[next]);
-        next_longest = false;
         pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
         last_info = last != NONE ? info[last] : 0;

@@ -317,21 +317,29 @@ TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
     EXPECT_EQ(v->pair_memo[slot].load(), stored);
 }
 
+// The bytes, then 256-263: merges, a token no merge builds (xyz, 259) and
+// a second token of a byte (q, 260). Tests add their own from 264 on.
+namespace {
+
+VocabImage odd_tokens() {
+    return VocabImage()
+        .add_bytes()
+        .add("ab", 256)
+        .add("bc", 257)
+        .add("abc", 258)
+        .add("xyz", 259)
+        .add("q", 260)
+        .add("qa", 261)
+        .add("ca", 262)
+        .add("bca", 263);
+}
+
+}  // namespace
+
 // Ends that are no byte token of their own make no claim: a token no
 // merge builds, and a second token of a byte.
 TEST(SeamRule, EveryPairOfASmallVocabularyWithOddTokens) {
-    std::vector<uint8_t> img = VocabImage()
-                                   .add_bytes()
-                                   .add("ab", 256)
-                                   .add("bc", 257)
-                                   .add("abc", 258)
-                                   .add("xyz", 259)   // no merge builds it
-                                   .add("q", 260)     // a second q
-                                   .add("qa", 261)
-                                   .add("ca", 262)
-                                   .add("bca", 263)
-                                   .add("xyzq", 264)
-                                   .bytes();
+    std::vector<uint8_t> img = odd_tokens().add("xyzq", 264).bytes();
     auto built = Vocab::from_bytes(img.data(), img.size(), "odd");
     ASSERT_TRUE(built);
     const Vocab& v = **built;
@@ -354,16 +362,7 @@ TEST(SeamRule, EveryPairOfASmallVocabularyWithOddTokens) {
 // start in two bytes: every pair whose left token is the longest match
 // before the right one.
 TEST(PairAfterSeam, EveryPairOfASmallVocabularyWithOddTokens) {
-    std::vector<uint8_t> img = VocabImage()
-                                   .add_bytes()
-                                   .add("ab", 256)
-                                   .add("bc", 257)
-                                   .add("abc", 258)
-                                   .add("xyz", 259)  // no merge builds it
-                                   .add("q", 260)    // a second q
-                                   .add("qa", 261)
-                                   .add("ca", 262)
-                                   .add("bca", 263)
+    std::vector<uint8_t> img = odd_tokens()
                                    .add("cc", 264)
                                    .add("ccc", 265)
                                    .add("bcc", 266)
