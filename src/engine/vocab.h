@@ -181,10 +181,10 @@ struct Vocab {
     uint32_t pair_filter_shift = 64;
     // Ids of 2^17 and more make the memo's keys 36 bits wide, not 34.
     bool wide_memo = false;
-    // Entries are read and written with relaxed atomics by any number of
-    // threads. It comes from calloc, so its pages stay untouched until a
-    // pair is first remembered. 2^20 entries, 2^21 for wide keys.
-    std::unique_ptr<std::atomic<uint16_t>[], FreeDeleter> pair_memo;
+    // Sets are read and written whole with relaxed atomics by any number of
+    // threads (a lost entry is only asked again). It comes from calloc, so
+    // its pages stay untouched until a pair is first remembered.
+    std::unique_ptr<std::atomic<uint64_t>[], FreeDeleter> pair_memo;
     size_t pair_memo_len = 0;
     // Per token, what the piece encoder's search reads of it, in one word
     // (see info_word): its length, its prefix token, and what the seam rule
@@ -288,28 +288,38 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
 }  // namespace detail
 
-// Where the memo keeps the answer for (left, right), and the tag (below
-// 2^15) that tells it from the other pairs of that slot. The key is
-// multiplied by an odd number modulo 2^bits, a bijection: slot and tag
-// together identify the pair, and one multiplication mixes every key bit
-// into the slot bits.
+// The memo: 2^18 sets of three entries, each set one 64-bit word, 2 MiB
+// for every vocabulary. One 16-bit entry per slot took 4 MiB for keys of 36
+// bits, which on text that does not repeat missed the second-level cache
+// nearly every time; three ways to a set lose fewer answers to collisions.
+// An entry is the pair's tag above the answer, the newest entry lowest; 0
+// is empty, so the one pair of tag 0 and answer false in each set is never
+// kept, and asked afresh each time.
+inline constexpr unsigned MEMO_SET_BITS = 18;
+inline constexpr unsigned MEMO_WAYS = 3;
+
+// Where the memo keeps the answer for (left, right): its set, and the tag
+// that tells it from the other pairs of that set. The key is multiplied by an odd number modulo 2^bits, a bijection: set and
+// tag together identify the pair, and one multiplication mixes every key
+// bit into the set bits.
 struct MemoSlot {
     size_t slot;
     uint32_t tag;
 };
 
+// ids below 2^17 make a 34-bit key, below 2^18 a 36-bit one: tags of 16 or
+// 18 bits, entries of 17 or 19, three to a word.
+inline constexpr unsigned MEMO_NARROW_ENTRY_BITS = 2 * 17 - MEMO_SET_BITS + 1;
+inline constexpr unsigned MEMO_WIDE_ENTRY_BITS = 2 * 18 - MEMO_SET_BITS + 1;
+
 inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
-    if (!wide) {
-        // ids below 2^17: 34-bit key, 20 slot bits, 14 tag bits.
-        const uint64_t h = (((uint64_t(left) << 17) | right) * 0x9E3779B97F4A7C15ull) &
-                           ((1ull << 34) - 1);
-        return {size_t(h >> 14), uint32_t(h & 0x3FFF)};
-    }
-    // ids below 2^18: 36-bit key, 21 slot bits, 15 tag bits.
-    const uint64_t h = (((uint64_t(left) << 18) | right) * 0x9E3779B97F4A7C15ull) &
-                       ((1ull << 36) - 1);
-    return {size_t(h >> 15), uint32_t(h & 0x7FFF)};
+    const unsigned id_bits = wide ? 18 : 17;
+    const unsigned tag_bits = 2 * id_bits - MEMO_SET_BITS;
+    const uint64_t h = (((uint64_t(left) << id_bits) | right) * 0x9E3779B97F4A7C15ull) &
+                       ((uint64_t(1) << (2 * id_bits)) - 1);
+    return {size_t(h >> tag_bits), uint32_t(h & ((uint64_t(1) << tag_bits) - 1))};
 }
+static_assert(MEMO_WAYS * MEMO_WIDE_ENTRY_BITS <= 64);
 
 // token_info entries: from bit 0 and bit 18 the id of the merge that first
 // takes in the token's first and its last byte while BPE builds it
@@ -354,17 +364,27 @@ inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_by
     return seam_refutes(seam_merge(v, last_byte, first_byte), l, r);
 }
 
-// The pair test through the shared memo only, whose entries hold the tag
-// above the answer. 0 is an empty entry, so the one pair of tag 0 and
-// answer false in each slot is never kept, and asked afresh each time.
+// The pair test through the shared memo only, for entries of `bits` bits.
+template <unsigned bits>
+inline bool memo_valid_pair_in(const Vocab& v, MemoSlot m, TokenId left, TokenId right) {
+    constexpr uint64_t entry_mask = (uint64_t(1) << bits) - 1;
+    constexpr uint64_t ways_mask = (uint64_t(1) << (MEMO_WAYS * bits)) - 1;
+    std::atomic<uint64_t>& set = v.pair_memo[m.slot];
+    const uint64_t w = set.load(std::memory_order_relaxed);
+    const uint64_t want = uint64_t(m.tag) << 1;
+    for (unsigned i = 0; i < MEMO_WAYS; ++i) {
+        const uint64_t e = (w >> (i * bits)) & entry_mask;
+        if ((e | 1) == (want | 1) && e != 0) return e & 1;
+    }
+    const bool ok = detail::pair_valid_uncached(v, left, right);
+    set.store(((w << bits) | want | uint64_t(ok)) & ways_mask, std::memory_order_relaxed);
+    return ok;
+}
+
 inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
     const MemoSlot m = memo_slot(v.wide_memo, left, right);
-    std::atomic<uint16_t>& slot = v.pair_memo[m.slot];
-    const uint32_t e = slot.load(std::memory_order_relaxed);
-    if (e != 0 && (e >> 1) == m.tag) return e & 1;
-    const bool ok = detail::pair_valid_uncached(v, left, right);
-    slot.store(uint16_t((m.tag << 1) | uint32_t(ok)), std::memory_order_relaxed);
-    return ok;
+    return v.wide_memo ? memo_valid_pair_in<MEMO_WIDE_ENTRY_BITS>(v, m, left, right)
+                       : memo_valid_pair_in<MEMO_NARROW_ENTRY_BITS>(v, m, left, right);
 }
 
 // Whether the pair test after the seam rule (pair_after_seam) may take

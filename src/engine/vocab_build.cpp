@@ -385,8 +385,8 @@ private:
         v_.pair_filter_shift = 64 - uint32_t(std::countr_zero(bits));
         v_.wide_memo = n >= 131073;
         v_.pair_memo.reset();
-        v_.pair_memo_len = size_t(1) << (v_.wide_memo ? 21 : 20);
-        v_.pair_memo.reset(calloc_array<std::atomic<uint16_t>>(v_.pair_memo_len));
+        v_.pair_memo_len = size_t(1) << MEMO_SET_BITS;
+        v_.pair_memo.reset(calloc_array<std::atomic<uint64_t>>(v_.pair_memo_len));
 
         size_table(v_.split_table, n);
     }

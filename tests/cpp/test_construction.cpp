@@ -59,14 +59,14 @@ uint64_t table_sum(const Tokenizer& t) {
     const Vocab& v = *t.vocab;
     uint64_t sum = v.by_bytes.key_bytes() + 24 * uint64_t(v.by_bytes.entries());
     sum += v.token_bytes.size() + v.token_lens.size();
-    sum += 2 * uint64_t(v.pair_memo_len + v.tri_token.size());
+    sum += 2 * uint64_t(v.tri_token.size());
     sum += 4 * uint64_t(v.token_starts.size() + v.byte_pair_merge.size() + v.two_node.size() +
                         v.two_token.size() + v.node_token.size() + v.prefix_token.size() +
                         v.three_node.size() + v.three_token.size() + v.tri_ids.size());
     sum += 16 * uint64_t(v.tri_longer.size());
-    sum += 8 * uint64_t(v.token_info.size() + v.split_table.size() + v.pair_table.size() +
-                        v.edge2.size() + v.edge1.size() + v.three_longer.size() +
-                        v.two_char_next.size());
+    sum += 8 * uint64_t(v.pair_memo_len + v.token_info.size() + v.split_table.size() +
+                        v.pair_table.size() + v.edge2.size() + v.edge1.size() +
+                        v.three_longer.size() + v.two_char_next.size());
     for (const RangeList& l : t.uclass.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     for (const RangeList& l : t.uclass_o.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     sum += t.uclass.table.size() + t.uclass_o.table.size();

@@ -125,7 +125,7 @@ TEST_P(BuiltinVocab, TableSizes) {
     EXPECT_EQ(v->edge1.size(), s.edge1);
     EXPECT_EQ(v->pair_table.size(), s.pairs);
     EXPECT_EQ(v->wide_memo, s.wide);
-    EXPECT_EQ(v->pair_memo_len, size_t(1) << (s.wide ? 21 : 20));
+    EXPECT_EQ(v->pair_memo_len, size_t(1) << zelkor::MEMO_SET_BITS);
     for (auto* t : {&v->two_node, &v->three_node}) EXPECT_EQ(t->size(), 65536u);
 }
 
@@ -279,42 +279,67 @@ INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                                                  524288, true}),
                          [](const auto& p) { return std::string(p.param.wide ? "o200k" : "cl100k"); });
 
-// Memo slot of a pair under the narrow memo, to force a collision.
-size_t narrow_slot(uint32_t l, uint32_t r) { return zelkor::memo_slot(false, l, r).slot; }
+// Memo set of a pair under the narrow memo, to fill a set.
+size_t narrow_set(uint32_t l, uint32_t r) { return zelkor::memo_slot(false, l, r).slot; }
 
-TEST(VocabMemo, SameAnswerColdWarmAndAfterACollision) {
+TEST(VocabMemo, SameAnswerColdWarmAndAfterEviction) {
     const Vocab* v = data_vocab("cl100k.vocab");
     ASSERT_NE(v, nullptr);
     ASSERT_FALSE(v->wide_memo);
-    // t h is no valid pair (th is a token); find a valid pair that maps to
-    // the same slot.
+    // t h is no valid pair (th is a token); find as many valid pairs as a
+    // set holds that share its set.
     const uint8_t th[] = {'t', 'h'};
     const uint32_t l = v->find_id(th, 1), r = v->find_id(th + 1, 1);
-    const size_t slot = narrow_slot(l, r);
+    const size_t set = narrow_set(l, r);
     const bool answer = zelkor::detail::pair_valid_uncached(*v, l, r);
     ASSERT_FALSE(answer);
-    uint32_t l2 = 0, r2 = 0;
-    for (uint32_t a = 256; a < v->n && l2 == 0; ++a) {
+    std::vector<std::pair<uint32_t, uint32_t>> others;
+    for (uint32_t a = 256; a < v->n && others.size() < zelkor::MEMO_WAYS; ++a) {
         for (uint32_t b = 0; b < v->n; ++b) {
-            if (narrow_slot(a, b) != slot || (a == l && b == r)) continue;
-            if (zelkor::detail::pair_valid_uncached(*v, a, b) != answer) {
-                l2 = a;
-                r2 = b;
-            }
+            if (narrow_set(a, b) != set || (a == l && b == r)) continue;
+            if (zelkor::detail::pair_valid_uncached(*v, a, b) != answer) others.emplace_back(a, b);
             break;
         }
     }
-    ASSERT_NE(l2, 0u);
+    ASSERT_EQ(others.size(), zelkor::MEMO_WAYS);
+    auto word = [&] { return v->pair_memo[set].load(); };
 
-    EXPECT_EQ(zelkor::memo_valid_pair(*v, l2, r2), !answer);  // the other pair holds the slot
-    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);      // cold
-    const uint16_t stored = v->pair_memo[slot].load();
-    EXPECT_NE(stored, 0);
-    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // warm
-    EXPECT_EQ(zelkor::memo_valid_pair(*v, l2, r2), !answer);  // takes the slot over
-    EXPECT_NE(v->pair_memo[slot].load(), stored);
-    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // recomputed, not misread
-    EXPECT_EQ(v->pair_memo[slot].load(), stored);
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // cold
+    const uint64_t alone = word();
+    EXPECT_NE(alone, 0u);
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);  // warm: the set is unchanged
+    EXPECT_EQ(word(), alone);
+    // The set keeps the pair beside fewer others than it has room for.
+    for (size_t i = 0; i + 1 < others.size(); ++i)
+        EXPECT_EQ(zelkor::memo_valid_pair(*v, others[i].first, others[i].second), !answer);
+    const uint64_t shared = word();
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);
+    EXPECT_EQ(word(), shared);
+    // One more pushes the oldest out; its answer is found again, not read
+    // from the entries of the others.
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, others.back().first, others.back().second), !answer);
+    EXPECT_NE(word(), shared);
+    EXPECT_EQ(zelkor::memo_valid_pair(*v, l, r), answer);
+    for (const auto& [a, b] : others) EXPECT_EQ(zelkor::memo_valid_pair(*v, a, b), !answer);
+}
+
+// An empty entry reads as tag 0 with the answer false: a valid pair of tag 0
+// must not take it for its own.
+TEST(VocabMemo, AnEmptyEntryIsNoAnswer) {
+    const Vocab* v = data_vocab("cl100k.vocab");
+    ASSERT_NE(v, nullptr);
+    for (uint32_t a = 256; a < v->n; ++a) {
+        for (uint32_t b = 0; b < v->n; ++b) {
+            const zelkor::MemoSlot m = zelkor::memo_slot(false, a, b);
+            if (m.tag != 0 || !zelkor::detail::pair_valid_uncached(*v, a, b)) continue;
+            const uint64_t w = v->pair_memo[m.slot].load();
+            if (w >> (2 * zelkor::MEMO_NARROW_ENTRY_BITS) != 0) continue;  // the set's last entry is not empty
+            EXPECT_TRUE(zelkor::memo_valid_pair(*v, a, b));
+            EXPECT_TRUE(zelkor::memo_valid_pair(*v, a, b));
+            return;
+        }
+    }
+    FAIL() << "no valid pair of tag 0";
 }
 
 // The bytes, then 256-263: merges, a token no merge builds (xyz, 259) and
