@@ -299,27 +299,33 @@ inline constexpr unsigned MEMO_SET_BITS = 18;
 inline constexpr unsigned MEMO_WAYS = 3;
 
 // Where the memo keeps the answer for (left, right): its set, and the tag
-// that tells it from the other pairs of that set. The key is multiplied by an odd number modulo 2^bits, a bijection: set and
-// tag together identify the pair, and one multiplication mixes every key
-// bit into the set bits.
+// that tells it from the other pairs of that set. The key is multiplied by
+// an odd number modulo 2^bits, a bijection: set and tag together identify
+// the pair, and one multiplication mixes every key bit into the set bits.
 struct MemoSlot {
     size_t slot;
     uint32_t tag;
 };
 
-// ids below 2^17 make a 34-bit key, below 2^18 a 36-bit one: tags of 16 or
-// 18 bits, entries of 17 or 19, three to a word.
-inline constexpr unsigned MEMO_NARROW_ENTRY_BITS = 2 * 17 - MEMO_SET_BITS + 1;
-inline constexpr unsigned MEMO_WIDE_ENTRY_BITS = 2 * 18 - MEMO_SET_BITS + 1;
+// Ids below 2^17 make a 34-bit key, below 2^18 (wide) a 36-bit one: tags of
+// 16 or 18 bits, entries of 17 or 19, three to a word.
+template <bool wide>
+inline constexpr unsigned MEMO_ID_BITS = wide ? 18 : 17;
+template <bool wide>
+inline constexpr unsigned MEMO_TAG_BITS = 2 * MEMO_ID_BITS<wide> - MEMO_SET_BITS;
 
-inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
-    const unsigned id_bits = wide ? 18 : 17;
-    const unsigned tag_bits = 2 * id_bits - MEMO_SET_BITS;
+template <bool wide>
+inline MemoSlot memo_slot_of(TokenId left, TokenId right) {
+    constexpr unsigned id_bits = MEMO_ID_BITS<wide>, tag_bits = MEMO_TAG_BITS<wide>;
     const uint64_t h = (((uint64_t(left) << id_bits) | right) * 0x9E3779B97F4A7C15ull) &
                        ((uint64_t(1) << (2 * id_bits)) - 1);
     return {size_t(h >> tag_bits), uint32_t(h & ((uint64_t(1) << tag_bits) - 1))};
 }
-static_assert(MEMO_WAYS * MEMO_WIDE_ENTRY_BITS <= 64);
+
+inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
+    return wide ? memo_slot_of<true>(left, right) : memo_slot_of<false>(left, right);
+}
+static_assert(MEMO_WAYS * (MEMO_TAG_BITS<true> + 1) <= 64);
 
 // token_info entries: from bit 0 and bit 18 the id of the merge that first
 // takes in the token's first and its last byte while BPE builds it
@@ -364,11 +370,13 @@ inline bool seam_refutes(const Vocab& v, uint64_t l, uint64_t r, uint8_t last_by
     return seam_refutes(seam_merge(v, last_byte, first_byte), l, r);
 }
 
-// The pair test through the shared memo only, for entries of `bits` bits.
-template <unsigned bits>
-inline bool memo_valid_pair_in(const Vocab& v, MemoSlot m, TokenId left, TokenId right) {
+// The pair test through the shared memo only.
+template <bool wide>
+inline bool memo_valid_pair_in(const Vocab& v, TokenId left, TokenId right) {
+    constexpr unsigned bits = MEMO_TAG_BITS<wide> + 1;
     constexpr uint64_t entry_mask = (uint64_t(1) << bits) - 1;
     constexpr uint64_t ways_mask = (uint64_t(1) << (MEMO_WAYS * bits)) - 1;
+    const MemoSlot m = memo_slot_of<wide>(left, right);
     std::atomic<uint64_t>& set = v.pair_memo[m.slot];
     const uint64_t w = set.load(std::memory_order_relaxed);
     const uint64_t want = uint64_t(m.tag) << 1;
@@ -382,9 +390,8 @@ inline bool memo_valid_pair_in(const Vocab& v, MemoSlot m, TokenId left, TokenId
 }
 
 inline bool memo_valid_pair(const Vocab& v, TokenId left, TokenId right) {
-    const MemoSlot m = memo_slot(v.wide_memo, left, right);
-    return v.wide_memo ? memo_valid_pair_in<MEMO_WIDE_ENTRY_BITS>(v, m, left, right)
-                       : memo_valid_pair_in<MEMO_NARROW_ENTRY_BITS>(v, m, left, right);
+    return v.wide_memo ? memo_valid_pair_in<true>(v, left, right)
+                       : memo_valid_pair_in<false>(v, left, right);
 }
 
 // Whether the pair test after the seam rule (pair_after_seam) may take

@@ -333,7 +333,7 @@ TEST(VocabMemo, AnEmptyEntryIsNoAnswer) {
             const zelkor::MemoSlot m = zelkor::memo_slot(false, a, b);
             if (m.tag != 0 || !zelkor::detail::pair_valid_uncached(*v, a, b)) continue;
             const uint64_t w = v->pair_memo[m.slot].load();
-            if (w >> (2 * zelkor::MEMO_NARROW_ENTRY_BITS) != 0) continue;  // the set's last entry is not empty
+            if (w >> (2 * (zelkor::MEMO_TAG_BITS<false> + 1)) != 0) continue;  // the set's last entry is not empty
             EXPECT_TRUE(zelkor::memo_valid_pair(*v, a, b));
             EXPECT_TRUE(zelkor::memo_valid_pair(*v, a, b));
             return;
