@@ -326,6 +326,9 @@ inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
     return wide ? memo_slot_of<true>(left, right) : memo_slot_of<false>(left, right);
 }
 static_assert(MEMO_WAYS * (MEMO_TAG_BITS<true> + 1) <= 64);
+// A set is one lock-free word: a lock inside an atomic could be copied held
+// into a forked child.
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 // token_info entries: from bit 0 and bit 18 the id of the merge that first
 // takes in the token's first and its last byte while BPE builds it
