@@ -322,9 +322,6 @@ inline MemoSlot memo_slot_of(TokenId left, TokenId right) {
     return {size_t(h >> tag_bits), uint32_t(h & ((uint64_t(1) << tag_bits) - 1))};
 }
 
-inline MemoSlot memo_slot(bool wide, TokenId left, TokenId right) {
-    return wide ? memo_slot_of<true>(left, right) : memo_slot_of<false>(left, right);
-}
 static_assert(MEMO_WAYS * (MEMO_TAG_BITS<true> + 1) <= 64);
 // A set is one lock-free word: a lock inside an atomic could be copied held
 // into a forked child.
@@ -382,13 +379,13 @@ inline bool memo_valid_pair_in(const Vocab& v, TokenId left, TokenId right) {
     const MemoSlot m = memo_slot_of<wide>(left, right);
     std::atomic<uint64_t>& set = v.pair_memo[m.slot];
     const uint64_t w = set.load(std::memory_order_relaxed);
-    const uint64_t want = uint64_t(m.tag) << 1;
     for (unsigned i = 0; i < MEMO_WAYS; ++i) {
         const uint64_t e = (w >> (i * bits)) & entry_mask;
-        if ((e | 1) == (want | 1) && e != 0) return e & 1;
+        if (e != 0 && (e >> 1) == m.tag) return e & 1;
     }
     const bool ok = detail::pair_valid_uncached(v, left, right);
-    set.store(((w << bits) | want | uint64_t(ok)) & ways_mask, std::memory_order_relaxed);
+    set.store(((w << bits) | uint64_t(m.tag) << 1 | uint64_t(ok)) & ways_mask,
+              std::memory_order_relaxed);
     return ok;
 }
 

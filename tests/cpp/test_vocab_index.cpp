@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                          [](const auto& p) { return std::string(p.param.wide ? "o200k" : "cl100k"); });
 
 // Memo set of a pair under the narrow memo, to fill a set.
-size_t narrow_set(uint32_t l, uint32_t r) { return zelkor::memo_slot(false, l, r).slot; }
+size_t narrow_set(uint32_t l, uint32_t r) { return zelkor::memo_slot_of<false>(l, r).slot; }
 
 TEST(VocabMemo, SameAnswerColdWarmAndAfterEviction) {
     const Vocab* v = data_vocab("cl100k.vocab");
@@ -330,7 +330,7 @@ TEST(VocabMemo, AnEmptyEntryIsNoAnswer) {
     ASSERT_NE(v, nullptr);
     for (uint32_t a = 256; a < v->n; ++a) {
         for (uint32_t b = 0; b < v->n; ++b) {
-            const zelkor::MemoSlot m = zelkor::memo_slot(false, a, b);
+            const zelkor::MemoSlot m = zelkor::memo_slot_of<false>(a, b);
             if (m.tag != 0 || !zelkor::detail::pair_valid_uncached(*v, a, b)) continue;
             const uint64_t w = v->pair_memo[m.slot].load();
             if (w >> (2 * (zelkor::MEMO_TAG_BITS<false> + 1)) != 0) continue;  // the set's last entry is not empty
