@@ -38,16 +38,16 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
         bool odd_done = skip_odd;
         if (!skip_odd && c >= 0x80) {
             odd_done = true;
-            uint64_t e1 = v.edge1_find(node, c);
+            uint64_t e1 = v.edge1_step(node, c);
             if (e1 != 0) {
                 best = TokenId(e1 & 0x3FFFF);
                 if (!(e1 & EDGE1_HAS_CHILDREN)) return best;
             }
         }
-        uint64_t e = v.edge2_find(node, c, s[i + 1]);
+        uint64_t e = v.edge2_step(node, c, s[i + 1]);
         if (e == 0) {
             if (odd_done) return best;
-            uint64_t e1 = v.edge1_find(node, c);
+            uint64_t e1 = v.edge1_step(node, c);
             return e1 ? TokenId(e1 & 0x3FFFF) : best;
         }
         uint32_t tok = uint32_t(e & 0x3FFFF);
@@ -58,7 +58,7 @@ TokenId nm_mb(const Vocab& v, const uint8_t* s, size_t n) {
         if (node == 0) return best;
     }
     if (skip_odd || i >= n) return best;
-    uint64_t e1 = v.edge1_find(node, s[i]);
+    uint64_t e1 = v.edge1_step(node, s[i]);
     return e1 ? TokenId(e1 & 0x3FFFF) : best;
 }
 

@@ -85,6 +85,24 @@ inline uint64_t edge2_hash(uint64_t key) {
     return h ^ (h >> 18);
 }
 
+// The label of a one-byte step in the step filter (a two-byte step's label
+// is its bytes, c0 << 8 | c1).
+inline constexpr uint32_t STEP_LABEL_ONE = 0x10000;
+
+// Where the step filter keeps a step: the steps of a node share one line of
+// eight words (chosen by the node), and a step sets two bits of one of them.
+struct StepBits {
+    size_t word;
+    uint64_t bits;
+};
+
+inline StepBits step_bits(uint32_t node, uint32_t label, uint32_t shift) {
+    const uint64_t line = (uint64_t(node) * 0xC2B2AE3D27D4EB4Full) >> shift;
+    const uint64_t h = ((uint64_t(node) << 17) | label) * 0x9E3779B97F4A7C15ull;
+    return {size_t((line << 3) | (h >> 61)),
+            (uint64_t(1) << ((h >> 40) & 63)) | (uint64_t(1) << ((h >> 46) & 63))};
+}
+
 // Map from a token's bytes to its id (the highest id wins for duplicates).
 // Open addressing over the token storage of the owning Vocab.
 class ByteIdMap {
@@ -168,6 +186,13 @@ struct Vocab {
     uint32_t edge2_shift = 0;
     std::vector<uint64_t> edge1;
     uint32_t edge1_mask = 0;
+    // Two bits per step of edge2 and edge1 (see step_bits). Text in the
+    // scripts of two bytes a letter (alone or mixed with ASCII) ends most
+    // walks with a step that is not there, and a probe of the large tables
+    // for it misses the processor's caches; the lines of the nodes such text
+    // goes through stay in them.
+    std::vector<uint64_t> step_filter;
+    uint32_t step_filter_shift = 0;
 
     // Merge structures.
     std::vector<int32_t> prefix_token;  // n
@@ -237,6 +262,20 @@ struct Vocab {
             if ((e >> 19) == key + 1) return e;
             if (e == 0) return 0;
         }
+    }
+
+    // False when no step with this label leaves `node`.
+    bool step_maybe(uint32_t node, uint32_t label) const {
+        const StepBits b = step_bits(node, label, step_filter_shift);
+        return (step_filter[b.word] & b.bits) == b.bits;
+    }
+
+    // edge2_find and edge1_find for walks where the step is often absent.
+    uint64_t edge2_step(uint32_t node, uint32_t c0, uint32_t c1) const {
+        return step_maybe(node, (c0 << 8) | c1) ? edge2_find(node, c0, c1) : 0;
+    }
+    uint64_t edge1_step(uint32_t node, uint32_t c) const {
+        return step_maybe(node, STEP_LABEL_ONE | c) ? edge1_find(node, c) : 0;
     }
 
     // False when (left, right) is certainly no merge.
@@ -542,13 +581,13 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
     while (node != 0) {
         if (i + 1 >= n) {
             if (i >= n) break;
-            uint64_t e1 = v.edge1_find(node, s[i]);
+            uint64_t e1 = v.edge1_step(node, s[i]);
             if (e1) return {TokenId(e1 & 0x3FFFF), uint32_t(i + 1)};
             break;
         }
-        uint64_t e = v.edge2_find(node, s[i], s[i + 1]);
+        uint64_t e = v.edge2_step(node, s[i], s[i + 1]);
         if (e == 0) {
-            uint64_t e1 = v.edge1_find(node, s[i]);
+            uint64_t e1 = v.edge1_step(node, s[i]);
             if (e1) return {TokenId(e1 & 0x3FFFF), uint32_t(i + 1)};
             break;
         }

@@ -107,6 +107,7 @@ public:
             // fresh memory while this strand builds the rest.
             SideTask tri([this] { build_tri_table(); });
             build_edge2();
+            build_step_filter();
             build_three_tables();
             build_two_char_table();
             tri.join();
@@ -370,6 +371,30 @@ private:
             // Tags are only unambiguous while every run is shorter than this.
             if (longest_run(v_.edge2) < cap / 2048) break;
             cap *= 2;
+        }
+    }
+
+    // The steps of edge2 and edge1, by node (see Vocab::step_maybe): about
+    // sixteen bits a step, and no fewer than 64 lines.
+    void build_step_filter() {
+        const auto set = [this](uint32_t node, uint32_t label) {
+            const StepBits b = step_bits(node, label, v_.step_filter_shift);
+            v_.step_filter[b.word] |= b.bits;
+        };
+        uint64_t steps = odd_count_;
+        for (uint32_t x = 1; x < count_; ++x) steps += step_[x];
+        uint64_t lines = 64;
+        while (lines * 512 < 16 * steps) lines *= 2;
+        fill_table(v_.step_filter, lines * 8, uint64_t(0));
+        v_.step_filter_shift = 64 - uint32_t(std::countr_zero(lines));
+        for (uint32_t x = 1; x < count_; ++x) {
+            if (!step_[x]) continue;
+            const uint32_t p = parent_[x];
+            set(num_[parent_[p]], uint32_t(byte_[p]) << 8 | byte_[x]);
+        }
+        for (uint32_t i = 0; i < odd_count_; ++i) {
+            const OddEnd& o = odd_[i];
+            set(num_[parent_[o.node]], STEP_LABEL_ONE | byte_[o.node]);
         }
     }
 

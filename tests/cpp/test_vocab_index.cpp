@@ -272,6 +272,52 @@ TEST_P(BuiltinVocab, ThreeLongerMarksExactlyTheSequencesThatLongerTokensStartWit
     EXPECT_EQ(v->three_longer, want);
 }
 
+// The walks trust the step filter's "no": every step on the way to every
+// token must pass it. Steps that are not there should mostly be turned away,
+// or the filter saves the walks nothing; they are asked here from the nodes
+// the tokens go through, often those of many steps, which share one line
+// (8-12% pass in the built-in vocabularies).
+TEST_P(BuiltinVocab, StepFilterPassesEveryStepAndTurnsAwayMostOthers) {
+    const Vocab* v = data_vocab(GetParam().file);
+    ASSERT_NE(v, nullptr);
+    size_t steps = 0, refused = 0, absent = 0, passed = 0;
+    std::mt19937 rng(17);
+    auto try_absent = [&](uint32_t node) {
+        const uint32_t c0 = rng() & 0xFF, c1 = rng() & 0xFF;
+        if (v->edge2_find(node, c0, c1) == 0) {
+            ++absent;
+            passed += v->step_maybe(node, c0 << 8 | c1);
+        }
+        if (v->edge1_find(node, c0) == 0) {
+            ++absent;
+            passed += v->step_maybe(node, zelkor::STEP_LABEL_ONE | c0);
+        }
+    };
+    for (uint32_t t = 0; t < v->n; ++t) {
+        const uint8_t* b = v->token_data(t);
+        const uint32_t len = v->token_lens[t];
+        if (len < 3) continue;
+        uint32_t node = v->two_node[uint32_t(b[0]) << 8 | b[1]];
+        uint32_t i = 2;
+        for (; i + 1 < len; i += 2) {
+            ASSERT_NE(node, 0u) << t;
+            try_absent(node);
+            ++steps;
+            refused += !v->step_maybe(node, uint32_t(b[i]) << 8 | b[i + 1]);
+            node = uint32_t((v->edge2_find(node, b[i], b[i + 1]) >> 18) & 0xFFFFF);
+        }
+        if (i < len) {
+            ASSERT_NE(node, 0u) << t;
+            ++steps;
+            refused += !v->step_maybe(node, zelkor::STEP_LABEL_ONE | b[i]);
+            refused += v->edge1_step(node, b[i]) != v->edge1_find(node, b[i]);
+        }
+    }
+    EXPECT_EQ(refused, 0u) << "of " << steps;
+    ASSERT_GT(absent, 100000u);
+    EXPECT_LT(double(passed) / double(absent), 0.2) << passed << " of " << absent;
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, BuiltinVocab,
                          ::testing::Values(Sizes{"cl100k.vocab", 100256, 216750, 262144, 131072,
                                                  262144, false},
