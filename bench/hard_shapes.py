@@ -110,6 +110,12 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
         ("random Greek", fill(size, lambda: chars_in(0x370, 0x3FF, rng))),
         ("random Arabic", fill(size, lambda: chars_in(0x600, 0x6FF, rng))),
         ("random Hebrew", fill(size, lambda: chars_in(0x5D0, 0x5EA, rng))),
+        ("random uppercase, one line", rand(string.ascii_uppercase)),
+        ("random lowercase and spaces", rand(string.ascii_lowercase + " ")),
+        ("random accented lowercase", fill(size, lambda: "".join(
+            chr(rng.randint(*rng.choice([(0x61, 0x7A), (0xE0, 0xF6), (0xF8, 0xFF)])))
+            for _ in range(64)))),
+        ("random Cyrillic lowercase", fill(size, lambda: chars_in(0x430, 0x44F, rng))),
     ]
     return shapes
 
