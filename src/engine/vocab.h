@@ -327,14 +327,17 @@ bool pair_valid_uncached(const Vocab& v, TokenId left, TokenId right);
 
 }  // namespace detail
 
-// The memo: 2^18 sets of three entries, each set one 64-bit word, 2 MiB
-// for every vocabulary. One 16-bit entry per slot took 4 MiB for keys of 36
-// bits, which on text that does not repeat missed the second-level cache
-// nearly every time; three ways to a set lose fewer answers to collisions.
+// The memo: 2^17 sets of three entries, each set one 64-bit word, 1 MiB
+// for every vocabulary. On text that does not repeat its reads miss the
+// second-level cache, which it shares with the token words and the merge
+// filter: at 2 MiB most shapes of such text ran slower, although a few
+// long random pieces ask about more pairs than this holds (random
+// lowercase, 124,000 distinct pairs in 512 KiB). Three ways to a set lose
+// fewer answers to collisions than one entry per slot.
 // An entry is the pair's tag above the answer, the newest entry lowest; 0
 // is empty, so the one pair of tag 0 and answer false in each set is never
 // kept, and asked afresh each time.
-inline constexpr unsigned MEMO_SET_BITS = 18;
+inline constexpr unsigned MEMO_SET_BITS = 17;
 inline constexpr unsigned MEMO_WAYS = 3;
 
 // Where the memo keeps the answer for (left, right): its set, and the tag
