@@ -54,9 +54,10 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     // the shorter ones read theirs.
     TokenId next = first.id;
     size_t next_len = first.len;
+    uint64_t next_info = first.info;  // 0: read it
     while (next != NONE) {
         TokenId token = next;
-        uint64_t token_info = info[token];
+        uint64_t token_info = next_info ? next_info : info[token];
         size_t end = pos + next_len;
         // The first candidate is the matcher's, so the longest there, but
         // after a step back: that token ends where nothing fits and is
@@ -88,6 +89,7 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
                                               : Longest(v, piece + end, n - end);
             next = m.id;
             next_len = m.len;
+            next_info = m.info;
             continue;
         }
         // Nothing fits at pos: mark it dead and retry the previous token's
@@ -95,7 +97,8 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
         alive[pos >> 6] &= ~(1ull << (pos & 63));
         if (depth == 0) break;
         next = kept[--depth];
-        next_len = info_len(info[next]);
+        next_info = info[next];
+        next_len = info_len(next_info);
         pos -= next_len;
         last = depth ? kept[depth - 1] : NONE;
         last_info = last != NONE ? info[last] : 0;

@@ -30,7 +30,7 @@ void greedy_pass_plain(const Vocab& v, const uint8_t* piece, size_t n, TokenMatc
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);
             return;
         }
-        const uint64_t cur_info = v.token_info[cur.id];
+        const uint64_t cur_info = match_info(v, cur);
         if (prev != NONE && !is_valid_pair(v, prev, prev_info, cur.id, cur_info, piece[pos - 1],
                                            piece[pos], prev_plain)) {
             backtrack_search<Longest>(v, piece, n, out, start, pos, cur);

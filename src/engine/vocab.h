@@ -173,6 +173,12 @@ struct Vocab {
     std::vector<uint16_t> tri_token;  // TRI_ENTRIES
     std::vector<uint32_t> tri_ids;    // < TRI_ASK, id | length << TRI_LEN_SHIFT
     std::vector<TriLonger> tri_longer;  // < TRI_ASK
+    // The token words (token_info) of the answers in tri_ids and of the
+    // three-byte answers in tri_longer, by the same index: the search reads
+    // the word of every match, and these few lines stay in cache where the
+    // token words of the same tokens, spread over all of token_info, do not.
+    std::vector<uint64_t> tri_info;
+    std::vector<uint64_t> tri_longer_info;
     // One bit per two two-byte characters (code points 0x80-0x7FF, see
     // two_char_bit): some token starts with the first and the lead byte of
     // the second, or with both whole. Text of the scripts that take two
@@ -300,7 +306,15 @@ struct Vocab {
 struct TokenMatch {
     TokenId id;
     uint32_t len;
+    // The token's word from token_info where the matcher had it at hand, 0
+    // where not (no token's word is 0: it holds the length).
+    uint64_t info = 0;
 };
+
+// The word of a match's token.
+inline uint64_t match_info(const Vocab& v, const TokenMatch& m) {
+    return m.info ? m.info : v.token_info[m.id];
+}
 
 // The longest token at the start of s[0..m), m >= 2, and its length: what
 // the piece encoder's passes ask at every position.
@@ -552,10 +566,11 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
     if ((t & TRI_ASK) != TRI_ASK) {
         if (!(t & TRI_LONGER)) {
             const uint32_t packed = v.tri_ids[t];
-            return {packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT};
+            return {packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT, v.tri_info[t]};
         }
         const TriLonger& x = v.tri_longer[t & TRI_ASK];
-        const TokenMatch three{x.packed & TRI_ID_MASK, x.packed >> TRI_LEN_SHIFT};
+        const TokenMatch three{x.packed & TRI_ID_MASK, x.packed >> TRI_LEN_SHIFT,
+                               v.tri_longer_info[t & TRI_ASK]};
         if (n == 3) return three;
         const uint32_t c = s[3] - 0x20u;
         const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;

@@ -113,6 +113,13 @@ public:
             tri.join();
         }
         merges.join();
+        // The trigram answers' token words, now that both strands are done.
+        v_.tri_info.resize(v_.tri_ids.size());
+        for (size_t i = 0; i < v_.tri_ids.size(); ++i)
+            v_.tri_info[i] = v_.token_info[v_.tri_ids[i] & TRI_ID_MASK];
+        v_.tri_longer_info.resize(v_.tri_longer.size());
+        for (size_t i = 0; i < v_.tri_longer.size(); ++i)
+            v_.tri_longer_info[i] = v_.token_info[v_.tri_longer[i].packed & TRI_ID_MASK];
         return {};
     }
 

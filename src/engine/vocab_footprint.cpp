@@ -14,7 +14,8 @@ uint64_t Vocab::footprint() const {
     sum += sizeof(TriLonger) * uint64_t(tri_longer.size());
     sum += 8 * uint64_t(pair_memo_len + token_info.size() + split_table.size() +
                         pair_table.size() + edge2.size() + edge1.size() + three_longer.size() +
-                        two_char_next.size() + step_filter.size());
+                        two_char_next.size() + step_filter.size() + tri_info.size() +
+                        tri_longer_info.size());
     return sum;
 }
 

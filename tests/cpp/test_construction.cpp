@@ -66,7 +66,8 @@ uint64_t table_sum(const Tokenizer& t) {
     sum += 16 * uint64_t(v.tri_longer.size());
     sum += 8 * uint64_t(v.pair_memo_len + v.token_info.size() + v.split_table.size() +
                         v.pair_table.size() + v.edge2.size() + v.edge1.size() +
-                        v.three_longer.size() + v.two_char_next.size() + v.step_filter.size());
+                        v.three_longer.size() + v.two_char_next.size() + v.step_filter.size() +
+                        v.tri_info.size() + v.tri_longer_info.size());
     for (const RangeList& l : t.uclass.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     for (const RangeList& l : t.uclass_o.lists) sum += 4 * uint64_t(l.starts.size() + l.ends.size());
     sum += t.uclass.table.size() + t.uclass_o.table.size();

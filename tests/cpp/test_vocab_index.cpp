@@ -159,7 +159,8 @@ TEST_P(BuiltinVocab, EveryTokenIsFoundAndSplitSoundly) {
 
 // The passes step on by the length the matcher reports: it must be the
 // length of the token it names, wherever the walk ends (a trigram, either
-// byte of a two-byte step, an odd last byte). Every token is matched on its
+// byte of a two-byte step, an odd last byte); and a token word it reports
+// must be that token's. Every token is matched on its
 // own and followed by a copy of itself, which lets the walk go on past it.
 TEST_P(BuiltinVocab, MatchLengthIsTheLengthOfTheTokenMatched) {
     const Vocab* v = data_vocab(GetParam().file);
@@ -174,6 +175,7 @@ TEST_P(BuiltinVocab, MatchLengthIsTheLengthOfTheTokenMatched) {
             const zelkor::TokenMatch got = zelkor::longest_prefix_match(*v, buf.data(), m);
             ++checked;
             bad += got.id == NONE || got.len != v->token_lens[got.id] || got.len < len ||
+                   (got.info != 0 && got.info != v->token_info[got.id]) ||
                    got.id != zelkor::longest_prefix_token(*v, buf.data(), m) ||
                    (m == len && got.id != v->find_id(buf.data(), len));
         }
