@@ -557,49 +557,44 @@ inline TokenMatch match_of(const Vocab& v, TokenId t) {
                                                                      const uint8_t* s, size_t n) {
     if (n < 2) return n == 0 ? TokenMatch{NONE, 0} : TokenMatch{v.single_byte_token(s[0]), 1};
     const uint32_t key = (uint32_t(s[0]) << 8) | s[1];
-    TokenId best;
+    TokenId best = TokenId(v.two_token[key]);
     uint32_t best_len = 0;  // 0: not known here, read from token_lens
-    uint32_t node;
-    size_t i;
-    const uint32_t at = n >= 3 ? tri_index(s) : TRI_ENTRIES;
-    const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
-    if ((t & TRI_ASK) != TRI_ASK) {
-        if (!(t & TRI_LONGER)) {
-            const uint32_t packed = v.tri_ids[t];
-            return {packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT, v.tri_info[t]};
-        }
-        const TriLonger& x = v.tri_longer[t & TRI_ASK];
-        const TokenMatch three{x.packed & TRI_ID_MASK, x.packed >> TRI_LEN_SHIFT,
-                               v.tri_longer_info[t & TRI_ASK]};
-        if (n == 3) return three;
-        const uint32_t c = s[3] - 0x20u;
-        const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;
-        if (!((x.next[bit >> 5] >> (bit & 31)) & 1)) return three;
-        // A longer token may go on with this byte, so the node of the first
-        // two is not 0: the walk goes on with two bytes, and without them
-        // the answer is within three.
-        const uint64_t e = v.edge2_find(v.two_node[key], s[2], s[3]);
-        if (e == 0) return three;
-        const uint32_t tok = uint32_t(e & 0x3FFFF);
-        if (tok != PACKED_NONE) {
-            best = tok;
-        } else {
-            best = three.id;
-            best_len = three.len;
-        }
-        node = uint32_t((e >> 18) & 0xFFFFF);
-        i = 4;
-    } else {
-        // (The two-byte tables are read only here: where a trigram answers,
-        // their loads were work for nothing.)
-        if (n >= 4 && is_two_byte_char(s[0], s[1]) && is_two_byte_char(s[2], s[3])) {
+    uint32_t node = v.two_node[key];
+    size_t i = 2;
+    if (n >= 3) {
+        const uint32_t at = tri_index(s);
+        const uint32_t t = at != TRI_ENTRIES ? v.tri_token[at] : TRI_ASK;
+        if ((t & TRI_ASK) != TRI_ASK) {
+            if (!(t & TRI_LONGER)) {
+                const uint32_t packed = v.tri_ids[t];
+                return {packed & TRI_ID_MASK, packed >> TRI_LEN_SHIFT, v.tri_info[t]};
+            }
+            const TriLonger& x = v.tri_longer[t & TRI_ASK];
+            const TokenMatch three{x.packed & TRI_ID_MASK, x.packed >> TRI_LEN_SHIFT,
+                                   v.tri_longer_info[t & TRI_ASK]};
+            if (n == 3) return three;
+            const uint32_t c = s[3] - 0x20u;
+            const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;
+            if (!((x.next[bit >> 5] >> (bit & 31)) & 1)) return three;
+            // A longer token may go on with this byte, so node is not 0: the
+            // walk goes on with two bytes, and without them the answer is
+            // within three.
+            const uint64_t e = v.edge2_find(node, s[2], s[3]);
+            if (e == 0) return three;
+            const uint32_t tok = uint32_t(e & 0x3FFFF);
+            if (tok != PACKED_NONE) {
+                best = tok;
+                best_len = 0;
+            } else {
+                best = three.id;
+                best_len = three.len;
+            }
+            node = uint32_t((e >> 18) & 0xFFFFF);
+            i = 4;
+        } else if (n >= 4 && is_two_byte_char(s[0], s[1]) && is_two_byte_char(s[2], s[3])) {
             const uint32_t bit = two_char_bit(s);
-            if (!((v.two_char_next[bit >> 6] >> (bit & 63)) & 1))
-                return match_of(v, TokenId(v.two_token[key]));
+            if (!((v.two_char_next[bit >> 6] >> (bit & 63)) & 1)) return match_of(v, best);
         }
-        best = TokenId(v.two_token[key]);
-        node = v.two_node[key];
-        i = 2;
     }
     while (node != 0) {
         if (i + 1 >= n) {
