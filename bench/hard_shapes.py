@@ -116,6 +116,16 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
             chr(rng.randint(*rng.choice([(0x61, 0x7A), (0xE0, 0xF6), (0xF8, 0xFF)])))
             for _ in range(64)))),
         ("random Cyrillic lowercase", fill(size, lambda: chars_in(0x430, 0x44F, rng))),
+        ("random letters and digits", rand(string.ascii_letters + string.digits)),
+        ("base32, one line", rand(string.ascii_uppercase + "234567")),
+        ("random Thai", fill(size, lambda: "".join(
+            chr(rng.randint(*rng.choice([(0xE01, 0xE3A), (0xE40, 0xE4E)]))) for _ in range(64)))),
+        ("random hiragana", fill(size, lambda: chars_in(0x3041, 0x3096, rng))),
+        ("random katakana", fill(size, lambda: chars_in(0x30A1, 0x30FA, rng))),
+        ("random Armenian", fill(size, lambda: chars_in(0x561, 0x586, rng))),
+        ("random Georgian", fill(size, lambda: chars_in(0x10D0, 0x10FA, rng))),
+        ("random Tamil", fill(size, lambda: "".join(
+            chr(rng.randint(*rng.choice([(0xB85, 0xBB9), (0xBBE, 0xBCD)]))) for _ in range(64)))),
     ]
     return shapes
 
