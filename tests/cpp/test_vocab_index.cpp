@@ -159,9 +159,9 @@ TEST_P(BuiltinVocab, EveryTokenIsFoundAndSplitSoundly) {
 
 // The passes step on by the length the matcher reports: it must be the
 // length of the token it names, wherever the walk ends (a trigram, either
-// byte of a two-byte step, an odd last byte); and a token word it reports
-// must be that token's. Every token is matched on its
-// own and followed by a copy of itself, which lets the walk go on past it.
+// byte of a two-byte step, an odd last byte), and a token word it reports
+// must be that token's. Every token is matched on its own and followed by a
+// copy of itself, which lets the walk go on past it.
 TEST_P(BuiltinVocab, MatchLengthIsTheLengthOfTheTokenMatched) {
     const Vocab* v = data_vocab(GetParam().file);
     ASSERT_NE(v, nullptr);
