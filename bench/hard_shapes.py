@@ -53,6 +53,11 @@ def chars_in(lo: int, hi: int, rng: random.Random, count: int = 64) -> str:
     return "".join(chr(rng.randint(lo, hi)) for _ in range(count))
 
 
+def chars_among(ranges: list[tuple[int, int]], rng: random.Random, count: int = 64) -> str:
+    """Each character from one of the code-point ranges, chosen at random."""
+    return "".join(chr(rng.randint(*rng.choice(ranges))) for _ in range(count))
+
+
 def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
     """(name, text) for every shape, in a fixed order; the same for the same size and seed."""
     rng = random.Random(seed)
@@ -112,20 +117,17 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
         ("random Hebrew", fill(size, lambda: chars_in(0x5D0, 0x5EA, rng))),
         ("random uppercase, one line", rand(string.ascii_uppercase)),
         ("random lowercase and spaces", rand(string.ascii_lowercase + " ")),
-        ("random accented lowercase", fill(size, lambda: "".join(
-            chr(rng.randint(*rng.choice([(0x61, 0x7A), (0xE0, 0xF6), (0xF8, 0xFF)])))
-            for _ in range(64)))),
+        ("random accented lowercase", fill(size, lambda: chars_among(
+            [(0x61, 0x7A), (0xE0, 0xF6), (0xF8, 0xFF)], rng))),
         ("random Cyrillic lowercase", fill(size, lambda: chars_in(0x430, 0x44F, rng))),
         ("random letters and digits", rand(string.ascii_letters + string.digits)),
         ("base32, one line", rand(string.ascii_uppercase + "234567")),
-        ("random Thai", fill(size, lambda: "".join(
-            chr(rng.randint(*rng.choice([(0xE01, 0xE3A), (0xE40, 0xE4E)]))) for _ in range(64)))),
+        ("random Thai", fill(size, lambda: chars_among([(0xE01, 0xE3A), (0xE40, 0xE4E)], rng))),
         ("random hiragana", fill(size, lambda: chars_in(0x3041, 0x3096, rng))),
         ("random katakana", fill(size, lambda: chars_in(0x30A1, 0x30FA, rng))),
         ("random Armenian", fill(size, lambda: chars_in(0x561, 0x586, rng))),
         ("random Georgian", fill(size, lambda: chars_in(0x10D0, 0x10FA, rng))),
-        ("random Tamil", fill(size, lambda: "".join(
-            chr(rng.randint(*rng.choice([(0xB85, 0xBB9), (0xBBE, 0xBCD)]))) for _ in range(64)))),
+        ("random Tamil", fill(size, lambda: chars_among([(0xB85, 0xBB9), (0xBBE, 0xBCD)], rng))),
     ]
     return shapes
 

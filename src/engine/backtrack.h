@@ -50,15 +50,13 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
     // pass keeps only longest matches; after a step back it is taken as not
     // (keeping a bit per token to know cost more than it saved).
     bool last_plain = last != NONE && left_plain(last, last_info);
-    // The first candidate at a position is the matcher's, with its length;
-    // the shorter ones read theirs.
-    TokenId next = first.id;
-    size_t next_len = first.len;
-    uint64_t next_info = first.info;  // 0: read it
-    while (next != NONE) {
-        TokenId token = next;
-        uint64_t token_info = next_info ? next_info : info[token];
-        size_t end = pos + next_len;
+    // The first candidate at a position is the matcher's, with its length
+    // (and its word, where the matcher had it); the shorter ones read theirs.
+    TokenMatch next = first;
+    while (next.id != NONE) {
+        TokenId token = next.id;
+        uint64_t token_info = match_info(v, next);
+        size_t end = pos + next.len;
         // The first candidate is the matcher's, so the longest there, but
         // after a step back: that token ends where nothing fits and is
         // never kept again, so whatever is kept was shortened.
@@ -85,21 +83,18 @@ void backtrack_search(const Vocab& v, const uint8_t* piece, size_t n, IdVec& out
             last_info = token_info;
             last_plain = longest && left_plain(token, token_info);
             pos = end;
-            const TokenMatch m = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
-                                              : Longest(v, piece + end, n - end);
-            next = m.id;
-            next_len = m.len;
-            next_info = m.info;
+            next = n - end == 1 ? TokenMatch{v.single_byte_token(piece[end]), 1}
+                                : Longest(v, piece + end, n - end);
             continue;
         }
         // Nothing fits at pos: mark it dead and retry the previous token's
         // shorter candidates.
         alive[pos >> 6] &= ~(1ull << (pos & 63));
         if (depth == 0) break;
-        next = kept[--depth];
-        next_info = info[next];
-        next_len = info_len(next_info);
-        pos -= next_len;
+        const TokenId back = kept[--depth];
+        const uint64_t back_info = info[back];
+        next = {back, info_len(back_info), back_info};
+        pos -= next.len;
         last = depth ? kept[depth - 1] : NONE;
         last_info = last != NONE ? info[last] : 0;
         last_plain = false;

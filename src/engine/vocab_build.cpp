@@ -113,13 +113,8 @@ public:
             tri.join();
         }
         merges.join();
-        // The trigram answers' token words, now that both strands are done.
-        v_.tri_info.resize(v_.tri_ids.size());
-        for (size_t i = 0; i < v_.tri_ids.size(); ++i)
-            v_.tri_info[i] = v_.token_info[v_.tri_ids[i] & TRI_ID_MASK];
-        v_.tri_longer_info.resize(v_.tri_longer.size());
-        for (size_t i = 0; i < v_.tri_longer.size(); ++i)
-            v_.tri_longer_info[i] = v_.token_info[v_.tri_longer[i].packed & TRI_ID_MASK];
+        // It needs the trigram tables of one strand, the token words of the other.
+        build_tri_info();
         return {};
     }
 
@@ -640,6 +635,17 @@ private:
             const uint32_t bit = c < TRI_SIDE ? c : TRI_NEXT_OTHER;
             v_.tri_longer[tri[at] & TRI_ASK].next[bit >> 5] |= 1u << (bit & 31);
         }
+    }
+
+    // The token words of the trigram answers, by the index of tri_ids and
+    // tri_longer.
+    void build_tri_info() {
+        v_.tri_info.resize(v_.tri_ids.size());
+        for (size_t i = 0; i < v_.tri_ids.size(); ++i)
+            v_.tri_info[i] = v_.token_info[v_.tri_ids[i] & TRI_ID_MASK];
+        v_.tri_longer_info.resize(v_.tri_longer.size());
+        for (size_t i = 0; i < v_.tri_longer.size(); ++i)
+            v_.tri_longer_info[i] = v_.token_info[v_.tri_longer[i].packed & TRI_ID_MASK];
     }
 
     Vocab& v_;
