@@ -126,6 +126,9 @@ inline uint32_t mask_other(const uint8_t* q) { return mask_of(q, is_other); }
 // high in `high` and as nothing in the other masks.
 struct Masks64 {
     uint64_t upper, lower, digit, space, ws, crlf, slash, apos, high;
+    // The second bytes of two-byte characters that are neither letter,
+    // number nor whitespace: other code points of two bytes.
+    uint64_t other2;
 };
 
 template <bool Cased, bool Slash>

@@ -99,6 +99,14 @@ inline bool read_three(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
     return true;
 }
 
+// A two-byte sequence at q (accented Latin, Greek, Cyrillic, Hebrew,
+// Arabic), decoded as the general reader decodes it; false if there is none.
+inline bool read_two(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
+    if ((t[q] & 0xE0) != 0xC0 || n - q < 2) return false;
+    cp = (t[q] & 0x1Fu) << 6 | (t[q + 1] & 0x3Fu);
+    return true;
+}
+
 // End of the run of letters from q.
 template <int K>
 inline size_t letter_run(const CpClasses<K>& c, const uint8_t* t, size_t n, size_t q) {
@@ -107,6 +115,12 @@ inline size_t letter_run(const CpClasses<K>& c, const uint8_t* t, size_t n, size
         if (b < 0x80) {
             if (!ascii::is_letter(b)) break;
             q = ascii::letter_run_end(t, q + 1, n);
+            continue;
+        }
+        uint32_t cp2;
+        if (read_two(t, n, q, cp2)) {
+            if (!(c.table[cp2] & CLASS_LETTER)) break;
+            q += 2;
             continue;
         }
         uint32_t cp3;
@@ -221,7 +235,7 @@ inline size_t ascii_punct_pretoken(const uint8_t* t, size_t n, size_t q) {
     return break_tail<Slash>(t, n, e);
 }
 
-// Hands a pre-token that a window found (ASCII bytes and two-byte letters)
+// Hands a pre-token that a window found (ASCII bytes and two-byte characters)
 // to the sink, through its `ascii` member where it has one (which may skip
 // the test for a leading three-byte character).
 template <class Sink>
@@ -232,34 +246,44 @@ template <class Sink>
         sink(piece, len);
 }
 
-// Two-byte letters (most accented Latin letters, Greek, Cyrillic) join the
-// window's letters: both of their bytes get the letter bits, for o200k the
-// upper or the lower ones (a letter that is both, or neither, ends the
-// window, as a mark or a modifier letter does). Taken in order from the
+// Two-byte characters join the window where their class is one the masks
+// can hold: letters (most accented Latin letters, Greek, Cyrillic) get the
+// letter bits on both bytes, for o200k the upper or the lower ones; other
+// code points (punctuation and symbols: the Latin-1 signs, say) get no
+// bits and so count as other, their second byte marked in `other2`. A
+// letter that is both cases, or neither (a mark or a modifier letter for
+// o200k), a number or whitespace ends the window. Taken in order from the
 // window's first high byte up to the first that is not the lead of such a
-// letter with its continuation byte among the window's `avail` real bytes.
-// `cls` is the class table of the BMP.
+// character with its continuation byte among the window's `avail` real
+// bytes. `cls` is the class table of the BMP.
 template <bool O200k>
-inline void take_two_byte_letters(const uint8_t* w, size_t avail, const uint8_t* cls,
-                                  uint64_t& high, ascii::Masks64& m) {
+inline void take_two_byte_chars(const uint8_t* w, size_t avail, const uint8_t* cls,
+                                uint64_t& high, ascii::Masks64& m) {
+    constexpr uint8_t ENDS = O200k ? CLASS_NUMBER | CLASS_SPACE | CLASS_UPPER | CLASS_LOWER
+                                   : CLASS_NUMBER | CLASS_SPACE;
     while (high) {
         const unsigned i = ascii::ctz64(high);
         if (i + 1 >= avail) return;
         const uint8_t b0 = w[i], b1 = w[i + 1];
         if (b0 < 0xC2 || b0 > 0xDF || (b1 & 0xC0) != 0x80) return;
         const uint8_t k = cls[(b0 & 0x1Fu) << 6 | (b1 & 0x3Fu)];
-        if (!(k & CLASS_LETTER)) return;
         const uint64_t two = uint64_t(3) << i;
-        if (O200k) {
-            const uint8_t cased = k & (CLASS_UPPER | CLASS_LOWER);
-            if (cased == CLASS_UPPER)
-                m.upper |= two;
-            else if (cased == CLASS_LOWER)
-                m.lower |= two;
-            else
-                return;
+        if (k & CLASS_LETTER) {
+            if (O200k) {
+                const uint8_t cased = k & (CLASS_UPPER | CLASS_LOWER);
+                if (cased == CLASS_UPPER)
+                    m.upper |= two;
+                else if (cased == CLASS_LOWER)
+                    m.lower |= two;
+                else
+                    return;
+            } else {
+                m.upper |= two;  // the letters of an uncased window
+            }
+        } else if (k & ENDS) {
+            return;
         } else {
-            m.upper |= two;  // the letters of an uncased window
+            m.other2 |= uint64_t(2) << i;
         }
         high &= ~two;
     }
@@ -268,8 +292,8 @@ inline void take_two_byte_letters(const uint8_t* w, size_t avail, const uint8_t*
 // Pre-tokens of the 64 bytes at p (a pre-token start), found all at once
 // from class masks; w holds those bytes (the text itself at p, or a copy
 // of its last `avail` bytes padded with 0x80). The window is cut before
-// its first byte of 0x80 or above that is not part of a two-byte letter,
-// and before its first apostrophe that a contraction letter follows; the
+// its first byte of 0x80 or above that is not part of a two-byte letter or
+// sign, and before its first apostrophe that a contraction letter follows; the
 // scanners handle those. A pre-token
 // start is a bit in `starts`: the start and the end of every run of
 // letters, digits, other or whitespace code points, every third digit of a
@@ -285,7 +309,7 @@ template <bool O200k, class Sink>
                                                         size_t p, Sink& sink) {
     using namespace ascii;
     const Masks64 m = classify64<O200k, O200k>(w, [&](uint64_t& high, Masks64& mm) {
-        take_two_byte_letters<O200k>(w, avail, cls, high, mm);
+        take_two_byte_chars<O200k>(w, avail, cls, high, mm);
     });
     // An apostrophe is other unless a contraction letter follows it.
     uint64_t stop = m.high;
@@ -331,7 +355,12 @@ template <bool O200k, class Sink>
     starts |= blank & ~(wsp >> 1) & (known >> 1);
     // A blank or a lone other code point (not after a space) leads the
     // letters after it; a space leads punctuation.
-    const uint64_t lone_punct = (punct << 1) & ~(punct << 2) & ~(space << 2);
+    // Before a two-byte other code point, the one before it ends a byte
+    // further back.
+    const uint64_t other2 = m.other2 & known;
+    const uint64_t before_one = ~(punct << 2) & ~(space << 2) & ~(other2 << 1);
+    const uint64_t before_two = ~(punct << 3) & ~(space << 3) & (other2 << 1);
+    const uint64_t lone_punct = (punct << 1) & (before_one | before_two);
     const uint64_t led = word_start & ((blank << 1) | lone_punct);
     starts &= ~(led | (punct & (space << 1)));
 

@@ -40,9 +40,10 @@ inline size_t o_upper_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
             q = ascii::upper_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t cp3;
-        CodePoint cp{0, 3};
-        if (read_three(t, n, q, cp3)) cp.cp = cp3;
+        uint32_t cp23;
+        CodePoint cp{0, 2};
+        if (read_two(t, n, q, cp23)) cp.cp = cp23;
+        else if (read_three(t, n, q, cp23)) cp = {cp23, 3};
         else cp = read_lenient(t, n, q);
         const uint8_t bits = c.of_high(cp.cp, CLASS_UPPER | CLASS_LOWER);
         if (!(bits & CLASS_UPPER)) break;
@@ -62,9 +63,14 @@ inline size_t o_lower_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
             q = ascii::lower_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t cp3;
-        if (read_three(t, n, q, cp3)) {
-            if (!(c.table[cp3] & CLASS_LOWER)) break;
+        uint32_t cp23;
+        if (read_two(t, n, q, cp23)) {
+            if (!(c.table[cp23] & CLASS_LOWER)) break;
+            q += 2;
+            continue;
+        }
+        if (read_three(t, n, q, cp23)) {
+            if (!(c.table[cp23] & CLASS_LOWER)) break;
             q += 3;
             continue;
         }

@@ -86,7 +86,7 @@ inline size_t count_piece(const uint8_t* p, size_t len, const Vocab& v, IdVec& o
 
 // What the pre-tokenizers hand their pre-tokens to: the call operator takes
 // any pre-token, `ascii` one that a 64-byte window found (ASCII bytes and
-// two-byte letters, so never one that starts with a three-byte character).
+// two-byte characters, so never one that starts with a three-byte character).
 struct EncodeSink {
     const Vocab& v;
     IdVec& out;

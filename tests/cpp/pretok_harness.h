@@ -78,7 +78,8 @@ void split_ascii_texts(Split&& split) {
 // Texts of whole characters for the windows' two-byte letters: accented
 // letters of both cases, Cyrillic, and the two-byte characters that are no
 // letter of one case (a space, punctuation, a number, a mark, a modifier and
-// a title-case letter), among ASCII words; now and then a lead byte without
+// a title-case letter) and two-byte signs (alone, in runs, leading words),
+// among ASCII words; now and then a lead byte without
 // its continuation. Every length of text up to a few windows, so that the
 // letters meet the window ends and the padded last window.
 template <class Split>
@@ -87,7 +88,8 @@ void split_two_byte_texts(Split&& split) {
         "a", "e", "t", "S", "Q", " ", " ", "\n", "'", "s", ".", ",", "1", "/", "\r\n",
         "\xC3\xA9", "\xC3\xA9", "\xC3\x89", "\xC3\xBC", "\xC3\x9F", "\xD0\xB4", "\xD0\x94",
         "\xCE\xB1", "\xC2\xA0", "\xC2\xAB", "\xC2\xB2", "\xCC\x81", "\xCA\xB0", "\xC7\x85",
-        "\xC3", "\xE2\x80\x99"};
+        "\xC3", "\xE2\x80\x99", "!", "\xC2\xA9", "\xC2\xB7", "\xC3\x97", "\xC2\xBF",
+        "\xD6\xBE", "\xD8\x8C"};
     uint64_t x = 0x3C6EF372FE94F82Bu;
     const auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
     for (int round = 0; round < 3000; ++round) {
