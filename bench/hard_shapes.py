@@ -29,6 +29,7 @@ BASE64 = string.ascii_letters + string.digits + "+/"
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
 WHITESPACE = " \t\n\r\x0b\x0c\x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a" \
              "\u2028\u2029\u202f\u205f\u3000"
+LATIN1_PRINTABLE = "".join(chr(c) for c in range(0xA1, 0x100))
 PATTERNS = ["ab", "-=", "=-", "+-", "<>", "/*", "_-", ". ", ", ", "a ", " a", "\t ", " \n", "\r\n", "!?",
             "aB", "0.", "ab ", "abc", "-=-", "+--", "...", "1, ", "+--+", "abcd", "xyz1", "ab1 ", "<!--",
             "=-=-"]
@@ -43,6 +44,10 @@ def fill(size: int, piece) -> str:
         parts.append(p)
         n += len(p.encode("utf-8"))
     return "".join(parts).encode("utf-8")[:size].decode("utf-8", errors="ignore")
+
+
+def word(rng: random.Random, lo: int, hi: int, chars: str = string.ascii_lowercase) -> str:
+    return "".join(rng.choice(chars) for _ in range(rng.randint(lo, hi)))
 
 
 def lines(size: int, width: int, chars: str, rng: random.Random) -> str:
@@ -128,6 +133,23 @@ def catalogue(size: int = SIZE, seed: int = SEED) -> list[tuple[str, str]]:
         ("random Armenian", fill(size, lambda: chars_in(0x561, 0x586, rng))),
         ("random Georgian", fill(size, lambda: chars_in(0x10D0, 0x10FA, rng))),
         ("random Tamil", fill(size, lambda: chars_among([(0xB85, 0xBB9), (0xBBE, 0xBCD)], rng))),
+        ("random printable ASCII and Latin-1", rand(string.printable[:94] + LATIN1_PRINTABLE)),
+        ("random Latin Extended-A", fill(size, lambda: chars_in(0x100, 0x17F, rng))),
+        ("random IPA", fill(size, lambda: chars_in(0x250, 0x2AF, rng))),
+        ("random math symbols", fill(size, lambda: chars_in(0x2200, 0x22FF, rng))),
+        ("box-drawing frames", fill(size, lambda: "\u250c" + "\u2500" * rng.randint(10, 200) + "\u2510\n")),
+        ("random lowercase and punctuation", rand(string.ascii_lowercase + ".,;:!?")),
+        ("random Cyrillic words", fill(size, lambda: " " + chars_in(0x430, 0x44F, rng, rng.randint(2, 12)))),
+        ("random letters and apostrophes", rand(string.ascii_letters + "'")),
+        ("random URLs", fill(size, lambda: "https://" + word(rng, 3, 12) + ".com/" + "/".join(
+            word(rng, 2, 10, string.ascii_letters + string.digits + "-_") for _ in range(rng.randint(1, 5)))
+            + f"?id={rng.randint(0, 10**9)}\n")),
+        ("zero-width characters among letters", rand("ab\u200b\u200c\u200d\u2060\ufeff")),
+        ("random supplementary CJK", fill(size, lambda: chars_in(0x20000, 0x2A6DF, rng))),
+        ("random fullwidth forms", fill(size, lambda: chars_in(0xFF01, 0xFF5E, rng))),
+        ("emoji with joiners and selectors", fill(size, lambda: rng.choice(
+            ["\U0001F468\u200d\U0001F469\u200d\U0001F467", chr(rng.randint(0x1F600, 0x1F64F)) + "\ufe0f"]))),
+        ("random flags", fill(size, lambda: chr(0x1F1E6 + rng.randint(0, 25)) + chr(0x1F1E6 + rng.randint(0, 25)))),
     ]
     return shapes
 
