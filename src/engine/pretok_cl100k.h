@@ -91,20 +91,20 @@ struct CpClasses {
     }
 };
 
-// A three-byte sequence at q (CJK and most other BMP scripts), decoded
-// ahead of the general reader; false if there is none.
-inline bool read_three(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
-    if ((t[q] & 0xF0) != 0xE0 || n - q < 3) return false;
-    cp = (t[q] & 0x0Fu) << 12 | (t[q + 1] & 0x3Fu) << 6 | (t[q + 2] & 0x3Fu);
-    return true;
-}
-
-// A two-byte sequence at q (accented Latin, Greek, Cyrillic, Hebrew,
-// Arabic), decoded as the general reader decodes it; false if there is none.
-inline bool read_two(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
-    if ((t[q] & 0xE0) != 0xC0 || n - q < 2) return false;
-    cp = (t[q] & 0x1Fu) << 6 | (t[q + 1] & 0x3Fu);
-    return true;
+// A two- or three-byte sequence at q (accented Latin, Greek, Cyrillic,
+// Hebrew, Arabic; CJK and most other scripts of the BMP), decoded ahead of
+// the general reader as it decodes it: its width, or 0 if there is none.
+inline unsigned read_bmp(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
+    const uint8_t b = t[q];
+    if ((b & 0xE0) == 0xC0 && n - q >= 2) {
+        cp = (b & 0x1Fu) << 6 | (t[q + 1] & 0x3Fu);
+        return 2;
+    }
+    if ((b & 0xF0) == 0xE0 && n - q >= 3) {
+        cp = (b & 0x0Fu) << 12 | (t[q + 1] & 0x3Fu) << 6 | (t[q + 2] & 0x3Fu);
+        return 3;
+    }
+    return 0;
 }
 
 // End of the run of letters from q.
@@ -117,16 +117,10 @@ inline size_t letter_run(const CpClasses<K>& c, const uint8_t* t, size_t n, size
             q = ascii::letter_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t cp2;
-        if (read_two(t, n, q, cp2)) {
-            if (!(c.table[cp2] & CLASS_LETTER)) break;
-            q += 2;
-            continue;
-        }
-        uint32_t cp3;
-        if (read_three(t, n, q, cp3)) {
-            if (!(c.table[cp3] & CLASS_LETTER)) break;
-            q += 3;
+        uint32_t bmp = 0;
+        if (const unsigned width = read_bmp(t, n, q, bmp)) {
+            if (!(c.table[bmp] & CLASS_LETTER)) break;
+            q += width;
             continue;
         }
         const CodePoint cp = read_lenient(t, n, q);
@@ -293,9 +287,9 @@ inline void take_two_byte_chars(const uint8_t* w, size_t avail, const uint8_t* c
 // from class masks; w holds those bytes (the text itself at p, or a copy
 // of its last `avail` bytes padded with 0x80). The window is cut before
 // its first byte of 0x80 or above that is not part of a two-byte letter or
-// sign, and before its first apostrophe that a contraction letter follows; the
-// scanners handle those. A pre-token
-// start is a bit in `starts`: the start and the end of every run of
+// sign, and before its first apostrophe that a contraction letter follows;
+// the scanners handle those. A pre-token start is a bit in `starts`: the
+// start and the end of every run of
 // letters, digits, other or whitespace code points, every third digit of a
 // number, a capital after a small letter (o200k), and inside whitespace
 // runs the byte after the last line break and the byte given back to the
@@ -354,9 +348,8 @@ template <bool O200k, class Sink>
     starts |= after_break;
     starts |= blank & ~(wsp >> 1) & (known >> 1);
     // A blank or a lone other code point (not after a space) leads the
-    // letters after it; a space leads punctuation.
-    // Before a two-byte other code point, the one before it ends a byte
-    // further back.
+    // letters after it; a space leads punctuation. (Where that other code
+    // point is two bytes long, the one before it ends a byte further back.)
     const uint64_t other2 = m.other2 & known;
     const uint64_t before_one = ~(punct << 2) & ~(space << 2) & ~(other2 << 1);
     const uint64_t before_two = ~(punct << 3) & ~(space << 3) & (other2 << 1);

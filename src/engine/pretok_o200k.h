@@ -40,11 +40,9 @@ inline size_t o_upper_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
             q = ascii::upper_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t cp23;
-        CodePoint cp{0, 2};
-        if (read_two(t, n, q, cp23)) cp.cp = cp23;
-        else if (read_three(t, n, q, cp23)) cp = {cp23, 3};
-        else cp = read_lenient(t, n, q);
+        uint32_t bmp = 0;
+        const unsigned width = read_bmp(t, n, q, bmp);
+        const CodePoint cp = width ? CodePoint{bmp, width} : read_lenient(t, n, q);
         const uint8_t bits = c.of_high(cp.cp, CLASS_UPPER | CLASS_LOWER);
         if (!(bits & CLASS_UPPER)) break;
         q += cp.width;
@@ -63,15 +61,10 @@ inline size_t o_lower_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
             q = ascii::lower_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t cp23;
-        if (read_two(t, n, q, cp23)) {
-            if (!(c.table[cp23] & CLASS_LOWER)) break;
-            q += 2;
-            continue;
-        }
-        if (read_three(t, n, q, cp23)) {
-            if (!(c.table[cp23] & CLASS_LOWER)) break;
-            q += 3;
+        uint32_t bmp = 0;
+        if (const unsigned width = read_bmp(t, n, q, bmp)) {
+            if (!(c.table[bmp] & CLASS_LOWER)) break;
+            q += width;
             continue;
         }
         const CodePoint cp = read_lenient(t, n, q);

@@ -75,13 +75,14 @@ void split_ascii_texts(Split&& split) {
     split_random_texts(split, ascii + ascii + "\xC3\xA9", 0x6A09E667F3BCC909u, false);
 }
 
-// Texts of whole characters for the windows' two-byte letters: accented
-// letters of both cases, Cyrillic, and the two-byte characters that are no
-// letter of one case (a space, punctuation, a number, a mark, a modifier and
-// a title-case letter) and two-byte signs (alone, in runs, leading words),
-// among ASCII words; now and then a lead byte without
-// its continuation. Every length of text up to a few windows, so that the
-// letters meet the window ends and the padded last window.
+// Texts of whole characters for the windows' two-byte characters: accented
+// letters of both cases, Cyrillic, the two-byte characters that are no
+// letter of one case (a space, a number, a mark, a modifier and a title-case
+// letter) and two-byte signs (Latin-1, Hebrew and Arabic punctuation and
+// symbols, which alone lead the letters after them), among ASCII words; now
+// and then a lead byte without its continuation. Every length of text up to
+// a few windows, so that the characters meet the window ends and the padded
+// last window.
 template <class Split>
 void split_two_byte_texts(Split&& split) {
     const std::vector<std::string> units = {
