@@ -126,8 +126,8 @@ inline uint32_t mask_other(const uint8_t* q) { return mask_of(q, is_other); }
 // high in `high` and as nothing in the other masks.
 struct Masks64 {
     uint64_t upper, lower, digit, space, ws, crlf, slash, apos, high;
-    // The second bytes of two-byte characters that are neither letter,
-    // number nor whitespace: other code points of two bytes.
+    // Set by the window's taker of two-byte characters: the second bytes
+    // of those that are neither letter, number nor whitespace.
     uint64_t other2;
 };
 

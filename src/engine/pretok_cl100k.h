@@ -91,22 +91,6 @@ struct CpClasses {
     }
 };
 
-// A two- or three-byte sequence at q (accented Latin, Greek, Cyrillic,
-// Hebrew, Arabic; CJK and most other scripts of the BMP), decoded ahead of
-// the general reader as it decodes it: its width, or 0 if there is none.
-inline unsigned read_bmp(const uint8_t* t, size_t n, size_t q, uint32_t& cp) {
-    const uint8_t b = t[q];
-    if ((b & 0xE0) == 0xC0 && n - q >= 2) {
-        cp = (b & 0x1Fu) << 6 | (t[q + 1] & 0x3Fu);
-        return 2;
-    }
-    if ((b & 0xF0) == 0xE0 && n - q >= 3) {
-        cp = (b & 0x0Fu) << 12 | (t[q + 1] & 0x3Fu) << 6 | (t[q + 2] & 0x3Fu);
-        return 3;
-    }
-    return 0;
-}
-
 // End of the run of letters from q.
 template <int K>
 inline size_t letter_run(const CpClasses<K>& c, const uint8_t* t, size_t n, size_t q) {
@@ -115,12 +99,6 @@ inline size_t letter_run(const CpClasses<K>& c, const uint8_t* t, size_t n, size
         if (b < 0x80) {
             if (!ascii::is_letter(b)) break;
             q = ascii::letter_run_end(t, q + 1, n);
-            continue;
-        }
-        uint32_t bmp = 0;
-        if (const unsigned width = read_bmp(t, n, q, bmp)) {
-            if (!(c.table[bmp] & CLASS_LETTER)) break;
-            q += width;
             continue;
         }
         const CodePoint cp = read_lenient(t, n, q);
@@ -289,14 +267,13 @@ inline void take_two_byte_chars(const uint8_t* w, size_t avail, const uint8_t* c
 // its first byte of 0x80 or above that is not part of a two-byte letter or
 // sign, and before its first apostrophe that a contraction letter follows;
 // the scanners handle those. A pre-token start is a bit in `starts`: the
-// start and the end of every run of
-// letters, digits, other or whitespace code points, every third digit of a
-// number, a capital after a small letter (o200k), and inside whitespace
-// runs the byte after the last line break and the byte given back to the
-// text that follows; less the starts that a lead, or a space before
-// punctuation, joins to the pre-token before them. Calls sink for every
-// pre-token whose end the window settles and returns where the next one
-// starts (p if none was settled).
+// start and the end of every run of letters, digits, other or whitespace
+// code points, every third digit of a number, a capital after a small
+// letter (o200k), and inside whitespace runs the byte after the last line
+// break and the byte given back to the text that follows; less the starts
+// that a lead, or a space before punctuation, joins to the pre-token before
+// them. Calls sink for every pre-token whose end the window settles and
+// returns where the next one starts (p if none was settled).
 template <bool O200k, class Sink>
 [[gnu::always_inline]] inline size_t split_ascii_window(const uint8_t* w, size_t avail,
                                                         const uint8_t* cls, const uint8_t* t,

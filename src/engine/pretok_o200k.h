@@ -40,9 +40,7 @@ inline size_t o_upper_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
             q = ascii::upper_run_end(t, q + 1, n);
             continue;
         }
-        uint32_t bmp = 0;
-        const unsigned width = read_bmp(t, n, q, bmp);
-        const CodePoint cp = width ? CodePoint{bmp, width} : read_lenient(t, n, q);
+        const CodePoint cp = read_lenient(t, n, q);
         const uint8_t bits = c.of_high(cp.cp, CLASS_UPPER | CLASS_LOWER);
         if (!(bits & CLASS_UPPER)) break;
         q += cp.width;
@@ -59,12 +57,6 @@ inline size_t o_lower_run(const CpClasses<5>& c, const uint8_t* t, size_t n, siz
         if (b < 0x80) {
             if (!ascii::is_lower(b)) break;
             q = ascii::lower_run_end(t, q + 1, n);
-            continue;
-        }
-        uint32_t bmp = 0;
-        if (const unsigned width = read_bmp(t, n, q, bmp)) {
-            if (!(c.table[bmp] & CLASS_LOWER)) break;
-            q += width;
             continue;
         }
         const CodePoint cp = read_lenient(t, n, q);

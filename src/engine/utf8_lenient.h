@@ -15,8 +15,11 @@ struct CodePoint {
     uint32_t width;  // bytes, 1..4
 };
 
-// Code point at p < n.
-inline CodePoint read_lenient(const uint8_t* t, size_t n, size_t p) {
+// Code point at p < n. Always inlined: the pre-tokenizers' loops over runs
+// of letters read one a character, and where the extension's compiler left
+// it a call, runs of Cyrillic, Hebrew, Armenian or IPA letters were scanned
+// 10-30% slower.
+[[gnu::always_inline]] inline CodePoint read_lenient(const uint8_t* t, size_t n, size_t p) {
     const uint32_t b = t[p];
     if (b < 0x80) return {b, 1};
     if ((b & 0xE0) == 0xC0) {
